@@ -1,0 +1,13 @@
+// The factory function of every component class, one per source file.
+// Each returns a new instance, or null when allocation fails.
+#pragma once
+
+#include "gavio/component.h"
+
+namespace gavio {
+
+IComponent* NewMemoryManager();
+IComponent* NewInterval();
+IComponent* NewTimeout();
+
+}  // namespace gavio

@@ -1,0 +1,59 @@
+// The registration table, in registration order. GetComponentIDs lists the
+// classes in this order and lookups find the first match, so the order is
+// part of the contract. A class not built yet has a null factory and is
+// skipped.
+#include "host/factories.h"
+#include "host/host.h"
+
+namespace gavio {
+namespace {
+
+struct Registration {
+  uint32_t id;
+  FactoryFunction factory;
+};
+
+constexpr Registration kRegistrations[] = {
+    {1071, nullptr},            // update-info file writer
+    {1011, nullptr},            // version updater
+    {55, nullptr},              // HTTP proxy
+    {56, nullptr},              // SOCKS5 proxy
+    {53, nullptr},              // TCP client
+    {54, nullptr},              // UDP client
+    {322, nullptr},             // connector
+    {323, nullptr},             // connector front-end
+    {324, nullptr},             // connector front-end
+    {39, nullptr},              // net speed detector
+    {1131, nullptr},            // connector manager
+    {1, nullptr},               // XML document, second implementation
+    {67, nullptr},              // zip archive reader
+    {355, nullptr},             // background archive extractor
+    {3, NewMemoryManager},      // memory manager
+    {132, nullptr},             // worker thread
+    {50, NewInterval},          // repeating timers
+    {51, NewTimeout},           // one-shot timers
+    {178, nullptr},             // file-system utilities
+    {183, nullptr},             // file object
+    {1068, nullptr},            // IPC channel
+    {7, nullptr},               // Base64
+    {65, nullptr},              // MD5 digest
+    {64, nullptr},              // block cipher
+    {33, nullptr},              // window maker
+    {1121, nullptr},            // XML document
+    {795, nullptr},             // window timer service
+    {383, nullptr},             // embedded web browser
+    {256, nullptr},             // Buffer
+    {260, nullptr},             // FileSysMgr
+    {1189, nullptr},            // hash-check manager
+    {1187, nullptr},            // hash-check protocol handler
+    {1185, nullptr},            // security verifier
+    {1186, nullptr},            // verify-info protocol handler
+};
+
+}  // namespace
+
+void RegisterAllComponentClasses() {
+  for (const Registration& r : kRegistrations) RegisterComponentClass(r.id, r.factory);
+}
+
+}  // namespace gavio
