@@ -1,0 +1,52 @@
+// The gavio command-line host: each subcommand group lives in its own
+// source file and is listed in main.cpp's command table.
+//
+// Commands reach the library only like a client does: through the exported
+// functions of libgavio.so (loaded at start) and the component interfaces
+// in include/gavio/. Each returns the process exit code (0 = success) and
+// writes errors to stderr.
+#pragma once
+
+#include <stdint.h>
+
+#include "gavio/component.h"
+
+namespace gavio_tool {
+
+// The loaded libgavio.so.
+struct Library {
+  void* module = nullptr;
+  gavio::IComponent* (*create)(uint32_t id, uint32_t creator) = nullptr;
+  uint32_t (*get_ids)(uint32_t* ids, uint32_t max) = nullptr;
+  int32_t (*can_unload)() = nullptr;
+};
+const Library& library();
+
+// Creates a component through the library; prints an error when it fails.
+gavio::IComponent* Create(uint32_t componentId);
+template <class T>
+T* CreateAs(uint32_t componentId) {
+  return static_cast<T*>(Create(componentId));
+}
+
+// Pumps the calling thread's messages until done() is true or the time
+// passes. Returns done().
+bool PumpUntil(bool (*done)(void*), void* context, uint32_t timeoutMs);
+// Pumps for a fixed time.
+void PumpFor(uint32_t milliseconds);
+
+// Subcommand groups: argv[0] is the group's name.
+int RunComponents(int argc, char** argv);
+int RunDemo(int argc, char** argv);
+int RunVfs(int argc, char** argv);
+int RunMd5(int argc, char** argv);
+int RunBase64(int argc, char** argv);
+int RunCipher(int argc, char** argv);  // "encrypt" and "decrypt"
+int RunIpc(int argc, char** argv);
+
+// Steps of "gavio demo", one per subsystem; each prints what happened and
+// returns false when something failed.
+bool DemoRuntimeServices();
+bool DemoVfs();
+
+}  // namespace gavio_tool
