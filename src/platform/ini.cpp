@@ -1,0 +1,216 @@
+// INI files in the profile format: "[section]" lines, "key=value" lines,
+// ';' and '#' comments. Reading parses the file on every call (INI files
+// here are small and read at start-up); writing rewrites the whole file
+// through a temporary and a rename.
+#include "platform/ini.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace {
+
+std::string HostPath(const char* path) {
+  std::string p(path);
+  for (char& c : p) {
+    if (c == '\\') c = '/';
+  }
+  return p;
+}
+
+std::string Trim(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+bool ReadLines(const char* fileName, std::vector<std::string>* lines) {
+  std::ifstream in(HostPath(fileName), std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines->push_back(line);
+  }
+  return true;
+}
+
+// "[name]" -> name; anything else -> false.
+bool SectionName(const std::string& line, std::string* name) {
+  std::string t = Trim(line);
+  if (t.size() < 2 || t.front() != '[') return false;
+  size_t close = t.find(']');
+  if (close == std::string::npos) return false;
+  *name = Trim(t.substr(1, close - 1));
+  return true;
+}
+
+bool KeyValue(const std::string& line, std::string* key, std::string* value) {
+  std::string t = Trim(line);
+  if (t.empty() || t[0] == ';' || t[0] == '#') return false;
+  size_t eq = t.find('=');
+  if (eq == std::string::npos) return false;
+  *key = Trim(t.substr(0, eq));
+  *value = Trim(t.substr(eq + 1));
+  if (value->size() >= 2 && ((value->front() == '"' && value->back() == '"') ||
+                             (value->front() == '\'' && value->back() == '\''))) {
+    *value = value->substr(1, value->size() - 2);
+  }
+  return true;
+}
+
+bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+
+// Copies text (which may hold NULs, for name lists) cut to size-1
+// characters; returns the number copied.
+DWORD CopyOut(const std::string& text, char* buffer, DWORD size) {
+  if (buffer == nullptr || size == 0) return 0;
+  size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return static_cast<DWORD>(n);
+}
+
+// Names as a list: each NUL-terminated, the list ending with an extra NUL.
+DWORD CopyNameList(const std::vector<std::string>& names, char* buffer, DWORD size) {
+  if (buffer == nullptr || size < 2) return 0;
+  std::string joined;
+  for (const std::string& n : names) {
+    joined += n;
+    joined.push_back('\0');
+  }
+  if (joined.size() + 1 > size) {
+    memcpy(buffer, joined.data(), size - 2);
+    buffer[size - 2] = '\0';
+    buffer[size - 1] = '\0';
+    return size - 2;
+  }
+  memcpy(buffer, joined.data(), joined.size());
+  buffer[joined.size()] = '\0';
+  return static_cast<DWORD>(joined.size());
+}
+
+}  // namespace
+
+DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
+                               char* buffer, DWORD size, const char* fileName) {
+  std::string fallback = Trim(defaultValue != nullptr ? defaultValue : "");
+  if (fileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return CopyOut(fallback, buffer, size);
+  }
+  std::vector<std::string> lines;
+  if (!ReadLines(fileName, &lines)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    if (section == nullptr || key == nullptr) return CopyNameList({}, buffer, size);
+    return CopyOut(fallback, buffer, size);
+  }
+  std::vector<std::string> names;
+  std::string current;
+  bool in_section = false;
+  for (const std::string& line : lines) {
+    std::string name, k, v;
+    if (SectionName(line, &name)) {
+      current = name;
+      in_section = section != nullptr && SameName(name, section);
+      if (section == nullptr) names.push_back(name);
+      continue;
+    }
+    if (!in_section || !KeyValue(line, &k, &v)) continue;
+    if (key == nullptr) {
+      names.push_back(k);
+    } else if (SameName(k, key)) {
+      SetLastError(ERROR_SUCCESS);
+      return CopyOut(v, buffer, size);
+    }
+  }
+  if (section == nullptr || key == nullptr) return CopyNameList(names, buffer, size);
+  SetLastError(ERROR_NOT_FOUND);
+  return CopyOut(fallback, buffer, size);
+}
+
+UINT GetPrivateProfileIntA(const char* section, const char* key, int32_t defaultValue,
+                           const char* fileName) {
+  char text[64];
+  DWORD n = GetPrivateProfileStringA(section, key, "", text, sizeof text, fileName);
+  if (n == 0) return static_cast<UINT>(defaultValue);
+  return static_cast<UINT>(strtol(text, nullptr, 0));
+}
+
+BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value,
+                                const char* fileName) {
+  if (section == nullptr || fileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<std::string> lines;
+  ReadLines(fileName, &lines);
+  std::vector<std::string> out;
+  bool in_section = false, section_seen = false, written = false;
+  size_t insert_at = std::string::npos;  // after the last line of the section
+  for (const std::string& line : lines) {
+    std::string name, k, v;
+    if (SectionName(line, &name)) {
+      in_section = SameName(name, section);
+      if (in_section) {
+        section_seen = true;
+        if (key == nullptr) continue;  // removing the whole section
+      }
+      out.push_back(line);
+      if (in_section) insert_at = out.size();
+      continue;
+    }
+    if (in_section) {
+      if (key == nullptr) continue;
+      if (KeyValue(line, &k, &v) && SameName(k, key)) {
+        if (value != nullptr && !written) out.push_back(std::string(key) + "=" + value);
+        written = true;
+        insert_at = out.size();
+        continue;
+      }
+      out.push_back(line);
+      if (!Trim(line).empty()) insert_at = out.size();
+      continue;
+    }
+    out.push_back(line);
+  }
+  if (key != nullptr && value != nullptr && !written) {
+    std::string entry = std::string(key) + "=" + value;
+    if (section_seen) {
+      out.insert(out.begin() + static_cast<long>(insert_at), entry);
+    } else {
+      if (!out.empty() && !Trim(out.back()).empty()) out.push_back("");
+      out.push_back(std::string("[") + section + "]");
+      out.push_back(entry);
+    }
+  }
+  std::string path = HostPath(fileName);
+  std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+    if (!file) {
+      SetLastErrorFromErrno();
+      return FALSE;
+    }
+    for (const std::string& line : out) file << line << "\n";
+    if (!file.flush()) {
+      SetLastErrorFromErrno();
+      return FALSE;
+    }
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    SetLastErrorFromErrno();
+    remove(temporary.c_str());
+    return FALSE;
+  }
+  return TRUE;
+}
