@@ -40,6 +40,7 @@ void HostWriteLeakReport();
 void HostGetRegistryPath(char* out);
 int32_t HostSetRegistryPath(const char* path);
 void* HostSetFactoryHandle(void* module);
+void* HostFactoryHandle();
 // This library's own module handle (sent with the unload notice).
 void* HostOwnModule();
 
