@@ -1,0 +1,54 @@
+// gavio components: the registered component ids and their classes.
+#include <stdio.h>
+
+#include <vector>
+
+#include "commands.h"
+
+namespace gavio_tool {
+namespace {
+
+struct ClassName {
+  uint32_t id;
+  const char* name;
+};
+
+const ClassName kClassNames[] = {
+    {1071, "CUpdateInfoStandard"}, {1011, "CVersionUpdater"}, {55, "CHttpProxy"},
+    {56, "CSocks5Proxy"},          {53, "CTcpClient"},        {54, "CUdpClient"},
+    {322, "CConnector"},           {323, "CConnectorFrontEnd"}, {324, "CConnectorFrontEnd"},
+    {39, "CNetSpeedDetector"},     {1131, "CConnectorManager"}, {1, "CXmlDocumentAlt"},
+    {67, "CZipReader"},            {355, "CArchiveExtractor"}, {3, "CMemoryManager"},
+    {132, "CWorkerThread"},        {50, "CInterval"},          {51, "CTimeout"},
+    {178, "CFileUtils"},           {183, "CFileObject"},       {1068, "CIPCChannel"},
+    {7, "CBase64"},                {65, "CDigest"},            {64, "CBlockCipher"},
+    {33, "CWindowMaker"},          {1121, "CXmlDocument"},     {795, "CWindowTimerService"},
+    {383, "CWebBrowser"},          {256, "Buffer"},            {260, "FileSysMgr"},
+    {1189, "CHashCheckManager"},   {1187, "CHashCheckHandler"}, {1185, "CSecurityVerifier"},
+    {1186, "CVerifyInfoHandler"},
+};
+
+}  // namespace
+
+const char* ClassNameOf(uint32_t id) {
+  for (const ClassName& c : kClassNames) {
+    if (c.id == id) return c.name;
+  }
+  return "?";
+}
+
+std::vector<uint32_t> RegisteredIds() {
+  uint32_t count = library().get_ids(nullptr, 0);
+  std::vector<uint32_t> ids(count);
+  library().get_ids(ids.data(), count);
+  return ids;
+}
+
+int RunComponents(int, char**) {
+  std::vector<uint32_t> ids = RegisteredIds();
+  printf("%zu registered component classes\n", ids.size());
+  for (uint32_t id : ids) printf("%6u  %s\n", id, ClassNameOf(id));
+  return 0;
+}
+
+}  // namespace gavio_tool
