@@ -11,6 +11,9 @@
 
 #include "platform/types.h"
 
+// Exported so the platform tests can drive the wait directly.
+#define GAVIO_SEAM __attribute__((visibility("default")))
+
 namespace gavio::platform {
 
 // Called with the poll revents of fd. May register or unregister watches
@@ -19,8 +22,8 @@ using FdCallback = void (*)(void* context, int fd, short revents);
 
 // Watches fd on the calling thread until UnwatchFd. events is a poll mask.
 // Re-watching an fd replaces its entry. Returns false on bad input.
-bool WatchFd(int fd, short events, FdCallback callback, void* context);
-void UnwatchFd(int fd);
+GAVIO_SEAM bool WatchFd(int fd, short events, FdCallback callback, void* context);
+GAVIO_SEAM void UnwatchFd(int fd);
 
 // Cross-process windows. The channel registers these once; until then only
 // windows of this process exist. FindRemoteWindow is asked for windows
@@ -34,10 +37,10 @@ struct RemoteWindowHooks {
   // A local window got or lost a title (publish it to other processes).
   void (*title_changed)(HWND hwnd, const char* className, const char* title, bool alive);
 };
-void SetRemoteWindowHooks(const RemoteWindowHooks* hooks);
+GAVIO_SEAM void SetRemoteWindowHooks(const RemoteWindowHooks* hooks);
 
 // Runs fn(context) for every message-queue-owning thread wake-up source
 // except this; exposed for the socket facility: wakes a thread's wait.
-void WakeThread(DWORD threadId);
+GAVIO_SEAM void WakeThread(DWORD threadId);
 
 }  // namespace gavio::platform

@@ -52,6 +52,11 @@ LogSink::LogSink(const char* registryPath, uint32_t moduleId) : moduleId_(module
     OutputDebugStringA("Invoke CreateComponent() in GavFact.dll return null.\n");
     return;
   }
+  char default_path[kPathSize];
+  if (registryPath == nullptr || registryPath[0] == '\0') {
+    HostGetRegistryPath(default_path);
+    registryPath = default_path;
+  }
   LogSettings* settings = nullptr;
   factory->GetLogSettings(registryPath, moduleId, &debugMask_, &fileMask_, &settings);
   if (settings != nullptr) {
