@@ -145,7 +145,8 @@ class IFileUtils : public IComponent {
                              int32_t outSize) = 0;
   // 7: renames (within one file system).
   virtual int32_t Move(const char* from, const char* to) = 0;
-  // 8: when path starts with prefix (compared without case), out receives
+  // 8: when path starts with prefix (compared without case, '/' and '\'
+  // alike), out receives
   // newPrefix and the rest of path, and rest the rest without its leading
   // separator; otherwise out receives path unchanged and rest is emptied.
   // Returns 1 when the arguments are valid and everything fitted.
@@ -164,8 +165,10 @@ class IFileUtils : public IComponent {
   // receives the source inside it; folders are moved or copied whole.
   virtual int32_t ShellMove(const char* from, const char* to) = 0;
   virtual int32_t ShellCopy(const char* from, const char* to) = 0;
-  // 15: lists what pattern ("folder/*.*", "folder/*.txt", or a folder)
-  // matches, without ".", ".." and names of blanks only. With null entries
+  // 15: lists the entries of a folder that the last part of pattern
+  // matches ("folder/*.*" or "folder/*" for all, "folder/*.txt", or one
+  // name; '*' and '?' compare without case), sorted by name, without ".",
+  // ".." and names of blanks only. With null entries
   // or max 0: returns the number of matches; otherwise fills up to max
   // entries and returns the number filled. Names longer than 259
   // characters are left out.

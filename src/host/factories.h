@@ -9,5 +9,12 @@ namespace gavio {
 IComponent* NewMemoryManager();
 IComponent* NewInterval();
 IComponent* NewTimeout();
+IComponent* NewWorkerThread();
+IComponent* NewFileUtils();
+IComponent* NewFileObject();
+IComponent* NewIpcChannel();
+IComponent* NewBase64();
+IComponent* NewDigest();
+IComponent* NewBlockCipher();
 
 }  // namespace gavio

@@ -32,12 +32,12 @@ constexpr Registration kRegistrations[] = {
     {132, nullptr},             // worker thread
     {50, NewInterval},          // repeating timers
     {51, NewTimeout},           // one-shot timers
-    {178, nullptr},             // file-system utilities
-    {183, nullptr},             // file object
+    {178, NewFileUtils},        // file-system utilities
+    {183, NewFileObject},       // file object
     {1068, nullptr},            // IPC channel
-    {7, nullptr},               // Base64
-    {65, nullptr},              // MD5 digest
-    {64, nullptr},              // block cipher
+    {7, NewBase64},             // Base64
+    {65, NewDigest},            // MD5 digest
+    {64, NewBlockCipher},       // block cipher
     {33, nullptr},              // window maker
     {1121, nullptr},            // XML document
     {795, nullptr},             // window timer service
