@@ -79,6 +79,7 @@ struct ThreadQueue {
   std::condition_variable sent_done;
   std::deque<MSG> posted;
   std::deque<std::shared_ptr<SentMessage>> sent;
+  std::atomic<bool> has_sent{false};  // lets the owner skip the lock when none
   std::vector<Timer> timers;
   bool quit = false;
   int32_t quit_code = 0;
@@ -144,6 +145,7 @@ std::shared_ptr<ThreadQueue> QueueOfThread(DWORD thread_id) {
 struct Window {
   HWND handle;
   DWORD owner_thread;
+  std::shared_ptr<ThreadQueue> owner_queue;
   HWND parent;
   std::string class_name;
   std::string title;
@@ -263,13 +265,17 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue) {
 // Runs every message other threads sent to this thread. Returns whether any.
 bool ServeSentMessages(ThreadQueue& queue) {
   bool any = false;
-  for (;;) {
+  while (queue.has_sent.load(std::memory_order_acquire)) {
     std::shared_ptr<SentMessage> sent;
     {
       std::lock_guard<std::mutex> lock(queue.mutex);
-      if (queue.sent.empty()) return any;
+      if (queue.sent.empty()) {
+        queue.has_sent.store(false, std::memory_order_relaxed);
+        return any;
+      }
       sent = queue.sent.front();
       queue.sent.pop_front();
+      if (queue.sent.empty()) queue.has_sent.store(false, std::memory_order_relaxed);
     }
     any = true;
     LRESULT result = CallProc(sent->hwnd, sent->message, sent->wParam, sent->lParam);
@@ -282,6 +288,7 @@ bool ServeSentMessages(ThreadQueue& queue) {
       Wake(*sender);
     }
   }
+  return any;
 }
 
 // ---- 2. The wait -----------------------------------------------------------
@@ -502,8 +509,9 @@ HWND CreateWindowExA(DWORD exStyle, const char* className, const char* windowNam
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return nullptr;
   }
-  CurrentQueue();  // the owner needs a queue before any message can arrive
   auto window = std::make_shared<Window>();
+  CurrentQueue();  // the owner needs a queue before any message can arrive
+  window->owner_queue = t_queue.queue;
   window->owner_thread = GetCurrentThreadId();
   window->parent = parent;
   window->class_name = cls.name;
@@ -710,8 +718,12 @@ BOOL PostTo(ThreadQueue& queue, const MSG& msg) {
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   MSG m{hwnd, msg, wParam, lParam, GetTickCount(), {0, 0}};
   if (hwnd == nullptr) return PostTo(CurrentQueue(), m);
-  std::shared_ptr<Window> window = FindWindow(hwnd);
-  std::shared_ptr<ThreadQueue> queue = window ? QueueOfThread(window->owner_thread) : nullptr;
+  std::shared_ptr<ThreadQueue> queue;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    auto it = table().windows.find(reinterpret_cast<uintptr_t>(hwnd));
+    if (it != table().windows.end()) queue = it->second->owner_queue;
+  }
   if (queue == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -756,6 +768,7 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::unique_lock<std::mutex> lock(target->mutex);
     if (!target->alive) return 0;
     target->sent.push_back(sent);
+    target->has_sent.store(true, std::memory_order_release);
     lock.unlock();
     Wake(*target);  // sends are rare; always wake
   }
@@ -802,12 +815,19 @@ LRESULT DispatchMessageA(const MSG* msg) {
     return 0;
   }
   if (msg->hwnd == nullptr) return 0;
-  std::shared_ptr<Window> window = FindWindow(msg->hwnd);
-  if (window == nullptr || window->owner_thread != GetCurrentThreadId()) {
+  WNDPROC proc = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    auto it = table().windows.find(reinterpret_cast<uintptr_t>(msg->hwnd));
+    if (it != table().windows.end() && it->second->owner_thread == GetCurrentThreadId()) {
+      proc = it->second->proc;
+    }
+  }
+  if (proc == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
-  return CallProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+  return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
 BOOL WaitMessageTimeout(DWORD milliseconds) {
