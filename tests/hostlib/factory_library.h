@@ -86,8 +86,7 @@ inline bool PumpUntil(const std::function<bool()>& done, DWORD limitMs) {
   return true;
 }
 
-// Dispatches this thread's messages for a while (to see that nothing more
-// arrives).
+// Dispatches for a while, to see that nothing more arrives.
 inline void PumpFor(DWORD ms) {
   PumpUntil([] { return false; }, ms);
 }
