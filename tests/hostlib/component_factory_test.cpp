@@ -21,6 +21,14 @@ HMODULE ModuleOf(IComponent* component) {
   return GavioModuleFromAddress(*reinterpret_cast<void**>(component));
 }
 
+// The handle of the library loaded from exactly this path (module lookups by
+// name would find an earlier copy with the same file name).
+HMODULE LoadedFrom(const std::string& path) {
+  HMODULE module = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (module != nullptr) dlclose(module);
+  return module;
+}
+
 class ComponentFactoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,7 +67,7 @@ TEST_F(ComponentFactoryTest, CreatesLibgavioComponentsAndCountsOneUnloadNotice) 
 
   IComponent* interval = factory_->CreateComponentById(kIntervalId, nullptr);
   ASSERT_NE(interval, nullptr);
-  EXPECT_EQ(ModuleOf(interval), GetModuleHandleA(GAVIO_BUILD_DIR "/libgavio.so"));
+  EXPECT_EQ(ModuleOf(interval), LoadedFrom(GAVIO_BUILD_DIR "/libgavio.so"));
   EXPECT_EQ(factory_->GetUnloadNoticeCount(), noticesBefore);
 
   // The last live instance of libgavio.so going away sends the notice.
@@ -78,7 +86,8 @@ TEST_F(ComponentFactoryTest, IniNamesTheLibraryForAnId) {
 
   IComponent* registry = factory_->CreateComponentById(kRegistryId, ini.c_str());
   ASSERT_NE(registry, nullptr);
-  HMODULE alternative = GetModuleHandleA((temp_ / "libaltfact.so").c_str());
+  HMODULE alternative = LoadedFrom(temp_ / "libaltfact.so");
+  ASSERT_NE(alternative, nullptr);
   EXPECT_NE(alternative, FactoryLibrary());
   EXPECT_EQ(ModuleOf(registry), alternative);
   registry->Destroy(0);
@@ -96,7 +105,7 @@ TEST_F(ComponentFactoryTest, RelativeRedirectIsFollowedOnce) {
 
   IComponent* registry = factory_->CreateComponentById(kRegistryId, (temp_ / "Gavio.ini").c_str());
   ASSERT_NE(registry, nullptr);
-  EXPECT_EQ(ModuleOf(registry), GetModuleHandleA((temp_ / "libredirected.so").c_str()));
+  EXPECT_EQ(ModuleOf(registry), LoadedFrom(temp_ / "libredirected.so"));
   registry->Destroy(0);
 }
 
