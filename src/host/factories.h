@@ -9,6 +9,8 @@ namespace gavio {
 IComponent* NewMemoryManager();
 IComponent* NewInterval();
 IComponent* NewTimeout();
+IComponent* NewBuffer();
+IComponent* NewFileSysMgr();
 IComponent* NewWorkerThread();
 IComponent* NewFileUtils();
 IComponent* NewFileObject();

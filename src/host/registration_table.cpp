@@ -42,8 +42,8 @@ constexpr Registration kRegistrations[] = {
     {1121, nullptr},            // XML document
     {795, nullptr},             // window timer service
     {383, nullptr},             // embedded web browser
-    {256, nullptr},             // Buffer
-    {260, nullptr},             // FileSysMgr
+    {256, NewBuffer},           // Buffer
+    {260, NewFileSysMgr},       // FileSysMgr
     {1189, nullptr},            // hash-check manager
     {1187, nullptr},            // hash-check protocol handler
     {1185, nullptr},            // security verifier

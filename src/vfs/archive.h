@@ -1,0 +1,118 @@
+// Archive: the in-memory head and file descriptor table (FDT) of one archive
+// file, and the rules for reading them from and writing them to the file.
+//
+// The entries form a first-child / next-sibling tree kept in one list in
+// FDT order. The first entry of the list is the first top-level entry, every
+// lookup starts there, and new entries are appended. Reading accepts only a
+// table that forms exactly such a tree (every entry reached once from the
+// first, links consistent, children and later siblings later in the list),
+// so every walk over it ends and every unlink keeps it a tree.
+//
+// Thread safety: none; the owning file system serialises access.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gavio/vfs.h"
+
+namespace gavio {
+
+class ErrorReporter;
+class HostFile;
+
+// One FDT record in memory.
+struct FdtEntry {
+  std::string name;          // one path component, case as stored
+  FdtFixed fixed{};          // as on disk; the links in it are only current
+                             // right after reading and writing
+  uint32_t tagCopy = kBlockTag;
+  FdtEntry* parent = nullptr;
+  FdtEntry* nextSibling = nullptr;
+  FdtEntry* prevSibling = nullptr;
+  FdtEntry* firstChild = nullptr;
+  int32_t scratch = 0;       // list position while checking; kRemoved once detached
+
+  static constexpr int32_t kRemoved = -1;
+  bool IsDirectory() const { return fixed.kind == kFdtDirectory; }
+  bool IsRemoved() const { return scratch == kRemoved; }
+};
+
+class Archive {
+ public:
+  // Extents start right behind the head.
+  static constexpr uint32_t kFirstExtent = kVfsHeadSize;
+  // Smallest possible plain record (60 bytes, empty name) as stored: two
+  // length words and two letters per byte.
+  static constexpr uint32_t kMinStoredRecord = 8 + 2 * 60;
+
+  explicit Archive(ErrorReporter* reporter) : reporter_(reporter) {}
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+
+  VfsHead& head() { return head_; }
+  const VfsHead& head() const { return head_; }
+  const std::vector<std::unique_ptr<FdtEntry>>& entries() const { return entries_; }
+  FdtEntry* First() const { return entries_.empty() ? nullptr : entries_.front().get(); }
+
+  // All zero but the magic and block size 512.
+  void InitNewHead();
+  // Reads exactly 156 bytes at offset 0. Refuses a head no extent could be
+  // read or written with (block size of 16 bytes or less, or over 16 MiB;
+  // data end inside the head).
+  bool ReadHead(const HostFile& file);
+  // Reads the FDT at data end into the entry list; coder is the ".?fdt"
+  // filter (null: "FDT Not Encrypted"). On failure the list stays empty.
+  bool ReadFdt(const HostFile& file, RWFilter* coder);
+  // Turns the record offsets read into links and checks the tree. On
+  // failure ("fdt data error!", "fdt data error", "fdt tree error") the
+  // list is emptied.
+  bool Relink();
+  // PrepareHeadForWrite, then the 156 bytes at offset 0.
+  bool WriteHead(const HostFile& file);
+  // Every head written gets FDT coded flag 1 and key selector 1 (the FDT
+  // written after it is coded so), and a file filter kind of 1 becomes 0.
+  static void PrepareHeadForWrite(VfsHead* head);
+  // Writes count and records at data end (nothing while data end is 0).
+  // coder is the ".?fdt" filter; without one the records are written plain.
+  bool WriteFdt(const HostFile& file, RWFilter* coder);
+  // An archive with entries but no extent still needs a place for its FDT:
+  // data end moves to the first extent's offset. Call before WriteHead.
+  void ReserveFdtPlace();
+
+  // The entry a cleaned path names: "a\b" a file, "a\b\" a directory.
+  // With create, missing directories and the final entry are made (kind
+  // from the path's form). Names compare with ASCII case folded. Null when
+  // nothing matches, a file stands where a directory is needed, or the
+  // path has no component.
+  FdtEntry* Find(std::string_view path, bool create);
+  // The list position of an entry, -1 when it is not in the list.
+  int32_t IndexOf(const FdtEntry* entry) const;
+  // The entry at a list position, or null.
+  FdtEntry* At(int32_t index) const;
+  // Unlinks entry with its whole subtree (or, with null, every entry) from
+  // the tree and the list. Returns the entries, children before their
+  // parent, marked removed, their links left as they were.
+  std::vector<std::unique_ptr<FdtEntry>> Detach(FdtEntry* entry);
+
+ private:
+  bool ReadRecord(const HostFile& file, uint64_t* offset, uint64_t fileSize, RWFilter* coder,
+                  IBuffer* coded, IBuffer* plain);
+  // Numbers the list and checks the tree shape (see the class comment).
+  bool CheckTree();
+  // Record offsets by list position; false when one passes 32 bits.
+  bool RecordOffsets(std::vector<uint32_t>* offsets) const;
+  // Stores each entry's links as record offsets ("error fdtlink2offset").
+  bool LinksToOffsets();
+  void AppendPlainRecord(const FdtEntry& entry, std::vector<uint8_t>* out) const;
+
+  ErrorReporter* reporter_;
+  VfsHead head_{};
+  std::vector<std::unique_ptr<FdtEntry>> entries_;
+};
+
+}  // namespace gavio

@@ -1,0 +1,58 @@
+// Buffer (component 256): a growable, zero-filled byte block. Every file the
+// virtual file system loads or stores passes through one.
+//
+// The file systems make their buffers directly (CreateBuffer) rather than
+// through the component factory; CreateComponent(256) still makes one for
+// other callers. Only those are in the library's live-instance map, so a
+// buffer follows the component life rules (safe switch, notice of removal)
+// only when it was made that way: a buffer has no callbacks, hence no hold
+// count, and it is never kept alive.
+#pragma once
+
+#include <stdint.h>
+
+#include "gavio/vfs.h"
+
+namespace gavio {
+
+class ErrorReporter;
+
+class Buffer final : public IBuffer {
+ public:
+  // recorded: made by the factory function, so CreateComponent recorded it.
+  explicit Buffer(bool recorded) : recorded_(recorded) {}
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  uint32_t GetComponentID() override;
+  uint32_t GetVersion() override { return 1; }
+  void Destroy(int32_t bForce) override;
+  uint32_t GetAutoFree() override { return autoFree_; }
+  void SetAutoFree(uint32_t value) override { autoFree_ = value; }
+
+  int32_t Init(int32_t size, int32_t request) override;
+  void Release() override { Destroy(0); }
+  int32_t Reserve(int32_t n) override;
+  int32_t Capacity() override { return capacity_; }
+  int32_t Size() override { return size_; }
+  int32_t SetSize(int32_t n) override;
+  uint8_t* Data() override { return data_; }
+  void ComponentFinalize() override {}
+
+ private:
+  ~Buffer();
+  // The usable size of the current block, capped to what i32 holds.
+  void UpdateCapacity();
+
+  uint8_t* data_ = nullptr;
+  int32_t size_ = 0;
+  int32_t capacity_ = 0;
+  uint32_t autoFree_ = 0;
+  bool recorded_;
+};
+
+// A new buffer of n zero bytes (size n), owned by the caller, or null with
+// "buffer interface create error" / "buffer interface init failed".
+IBuffer* CreateBuffer(int32_t n, ErrorReporter* reporter);
+
+}  // namespace gavio

@@ -1,0 +1,84 @@
+#include "vfs/file_mapper.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+#include "vfs/error_reporter.h"
+#include "vfs/vfs_path.h"
+
+namespace gavio {
+namespace {
+
+constexpr char kReportSource[] = "Components\\Vfs\\FileMapper";
+
+// The lower-cased key, or false for a path too long to be one.
+bool MakeKey(const char* path, std::string* key) {
+  size_t length = strnlen(path, FileMapper::kMaxKey + 1);
+  if (length > FileMapper::kMaxKey) return false;
+  key->assign(path, length);
+  LowerAscii(key);
+  return true;
+}
+
+}  // namespace
+
+int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
+  std::string key;
+  if (path == nullptr || rootHandle == -1 || !MakeKey(path, &key)) {
+    VFS_REPORT(reporter_, "param error!");
+    return 0;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  try {
+    paths_[key] = Target{rootHandle, value};
+  } catch (const std::bad_alloc&) {
+    VFS_REPORT(reporter_, "memory not enough");
+    return 0;
+  }
+  return 1;
+}
+
+int32_t FileMapper::Lookup(const char* path, int32_t* value) {
+  std::string key;
+  if (path == nullptr || !MakeKey(path, &key)) return -1;
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = paths_.find(key);
+  if (it == paths_.end()) return -1;
+  if (value != nullptr) *value = it->second.value;
+  return it->second.rootHandle;
+}
+
+void FileMapper::Clear() {
+  std::lock_guard<std::mutex> guard(lock_);
+  paths_.clear();
+  cursorStarted_ = false;
+}
+
+int32_t FileMapper::Next(char* out, int32_t size) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = cursorStarted_ ? paths_.upper_bound(cursorKey_) : paths_.begin();
+  if (it == paths_.end()) return -1;
+  cursorStarted_ = true;
+  cursorKey_ = it->first;
+  if (out != nullptr && size > 0) {
+    size_t n = std::min(it->first.size(), static_cast<size_t>(size - 1));
+    memcpy(out, it->first.data(), n);
+    out[n] = '\0';
+  }
+  return it->second.rootHandle;
+}
+
+void FileMapper::Rewind() {
+  std::lock_guard<std::mutex> guard(lock_);
+  cursorStarted_ = false;
+}
+
+IFileMapper* CreateFileMapper(ErrorReporter* reporter) {
+  auto* mapper = new (std::nothrow) FileMapper(reporter);
+  if (mapper == nullptr) VFS_REPORT(reporter, "create filemapper interface fail!");
+  return mapper;
+}
+
+}  // namespace gavio

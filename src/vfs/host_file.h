@@ -1,0 +1,52 @@
+// One open host file with positioned reads and writes (no shared file
+// position, so a read never disturbs a write elsewhere). Archives are read
+// and written only through this class.
+//
+// Thread safety: none; one archive is used by one thread at a time.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+namespace gavio {
+
+class HostFile {
+ public:
+  enum class Mode {
+    kReadOnly,           // must exist
+    kReadWrite,          // must exist
+    kReadWriteCreate,    // created when missing, kept otherwise
+    kReadWriteTruncate,  // always created empty
+  };
+
+  HostFile() = default;
+  ~HostFile() { Close(); }
+  HostFile(const HostFile&) = delete;
+  HostFile& operator=(const HostFile&) = delete;
+
+  // path is a host path in '/' form. Returns false (errno set) on failure.
+  bool Open(const std::string& path, Mode mode);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Exactly n bytes at offset; false on a short read or an error.
+  bool ReadAt(uint64_t offset, void* out, size_t n) const { return ReadAt(fd_, offset, out, n); }
+  // Exactly n bytes at offset; false when not all were written.
+  bool WriteAt(uint64_t offset, const void* data, size_t n) const {
+    return WriteAt(fd_, offset, data, n);
+  }
+  // The current length, 0 on failure.
+  uint64_t Size() const;
+
+  // The same on a descriptor the caller owns.
+  static bool ReadAt(int fd, uint64_t offset, void* out, size_t n);
+  static bool WriteAt(int fd, uint64_t offset, const void* data, size_t n);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace gavio

@@ -1,0 +1,903 @@
+// CVFileSys, in five divisions: set-up and teardown; mounting and loading;
+// opening and closing roots; editing (write, read, delete, copy, create);
+// finds, filters and head fields.
+#include "vfs/vfile_sys.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+
+#include "platform/errors.h"
+#include "vfs/buffer.h"
+#include "vfs/buffer_cache.h"
+#include "vfs/coder_filter.h"
+#include "vfs/error_reporter.h"
+#include "vfs/file_mapper.h"
+#include "vfs/handle_alloc.h"
+#include "vfs/host_path.h"
+#include "vfs/vfs_path.h"
+#include "vfs/zlib_filter.h"
+
+namespace gavio {
+namespace {
+
+constexpr char kReportSource[] = "Components\\Vfs\\VFileSys";
+// zlib expands at most about 1032 times; a larger decoded size in an FDT is
+// a lie that must not become an allocation.
+constexpr int64_t kMaxExpansion = 1032;
+constexpr int64_t kExpansionSlack = 1024;
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Set-up and teardown
+
+int32_t CVFileSys::Init(IFileSysMgr* manager) {
+  Lock lock(lock_);
+  if (initialised_) return 1;
+  if (!InitParts(manager)) return 0;
+  zlib_ = CreateZlibFilter(reporter_);
+  coder_ = CreateCoderFilter(reporter_);
+  if (zlib_ == nullptr || coder_ == nullptr) {
+    DestroyParts();
+    return 0;
+  }
+  defaultFilter_ = zlib_;
+  initialised_ = true;
+  return 1;
+}
+
+bool CVFileSys::InitParts(IFileSysMgr* manager) {
+  if (manager != nullptr) {
+    handles_ = manager->GetHandleAlloc();
+    mapper_ = manager->GetVfsMapper();
+    cache_ = manager->GetVfsCache();
+    if (handles_ == nullptr || mapper_ == nullptr || cache_ == nullptr) {
+      OutputDebugStringA("[vfs]_CVFileSys init1 Fails!");
+      handles_ = nullptr;
+      mapper_ = nullptr;
+      cache_ = nullptr;
+      return false;
+    }
+    return true;
+  }
+  handles_ = CreateHandleAlloc(reporter_);
+  ownsHandles_ = handles_ != nullptr;
+  if (handles_ == nullptr) {
+    OutputDebugStringA("[vfs]_CVFileSys create handle Fails!");
+    return false;
+  }
+  mapper_ = CreateFileMapper(reporter_);
+  ownsMapper_ = mapper_ != nullptr;
+  if (mapper_ == nullptr) {
+    OutputDebugStringA("[vfs]_CVFileSys create mapper Fails!");
+    DestroyParts();
+    return false;
+  }
+  cache_ = CreateBufferCache(handles_, mapper_, 0, reporter_);
+  ownsCache_ = cache_ != nullptr;
+  if (cache_ == nullptr) {
+    OutputDebugStringA("[vfs]_CVFileSys create cache Fails!");
+    DestroyParts();
+    return false;
+  }
+  return true;
+}
+
+void CVFileSys::DestroyParts() {
+  if (zlib_ != nullptr) zlib_->Destroy();
+  if (coder_ != nullptr) coder_->Destroy();
+  zlib_ = coder_ = defaultFilter_ = nullptr;
+  // The cache maps its paths back and frees its handle, so it goes first.
+  if (ownsCache_) cache_->Destroy();
+  if (ownsMapper_) mapper_->Destroy();
+  if (ownsHandles_) handles_->Destroy();
+  cache_ = nullptr;
+  mapper_ = nullptr;
+  handles_ = nullptr;
+  ownsCache_ = ownsMapper_ = ownsHandles_ = false;
+}
+
+void CVFileSys::Destroy() {
+  {
+    Lock lock(lock_);
+    if (initialised_) {
+      for (auto& [handle, mount] : mounts_) handles_->Free(handle);
+      mounts_.clear();
+      for (auto& [handle, root] : roots_) {
+        CloseRootIndirect(root.get());
+        handles_->Free(handle);
+      }
+      roots_.clear();
+      for (auto& [handle, find] : finds_) handles_->Free(handle);
+      finds_.clear();
+      filters_.clear();
+    }
+    DestroyParts();
+    initialised_ = false;
+  }
+  delete this;
+}
+
+bool CVFileSys::PreparePath(const char* path, bool directoryForm, std::string* out) const {
+  bool ok = directoryForm ? CleanVfsDirPath(path, out) : CleanVfsPath(path, out);
+  if (ok && !caseSensitive_) LowerAscii(out);
+  return ok;
+}
+
+RootRecord* CVFileSys::FindRoot(int32_t rootHandle) {
+  auto found = roots_.find(rootHandle);
+  return found == roots_.end() ? nullptr : found->second.get();
+}
+
+Archive* CVFileSys::RootArchive(int32_t rootHandle) {
+  Lock lock(lock_);
+  RootRecord* root = FindRoot(rootHandle);
+  return root == nullptr ? nullptr : &root->archive;
+}
+
+// ---------------------------------------------------------------------------
+// Mounting and loading
+
+bool CVFileSys::ReadArchive(const HostFile& file, Archive* archive) {
+  return archive->ReadFdt(file, GetFilter(".?fdt", &archive->head())) && archive->Relink();
+}
+
+int32_t CVFileSys::Mount(const char* hostPath, const char* mountPath) {
+  Lock lock(lock_);
+  if (hostPath == nullptr || mountPath == nullptr) {
+    VFS_REPORT(reporter_, "param error!");
+    return -1;
+  }
+  if (!initialised_) return -1;
+  // Host paths keep their case: the host file system is case-sensitive.
+  std::string archive_path = MakeAbsoluteHostPath(hostPath);
+  std::string mount_path;
+  if (archive_path.empty() || !PreparePath(mountPath, true, &mount_path)) {
+    VFS_REPORT(reporter_, "param error!");
+    return -1;
+  }
+  HostPathType type = GetHostPathType(archive_path);
+  if (type == HostPathType::kDirectory) return -1;
+  // The stored mount path is compared with the one passed as it was, so
+  // "data" and "data\" are two mounts.
+  for (const auto& [handle, mount] : mounts_) {
+    if (EqualsNoCase(mount->archivePath, archive_path) && EqualsNoCase(mount->mountPath, mountPath)) {
+      return handle;
+    }
+  }
+  if (type != HostPathType::kFile) return -1;  // trace: "[VFS_TRACE]_VFS_PATH_NOTEXIST %s"
+
+  auto mount = std::make_unique<MountRecord>(reporter_);
+  if (!mount->file.Open(archive_path, HostFile::Mode::kReadOnly)) return -1;
+  if (!mount->archive.ReadHead(mount->file)) return -1;  // trace: "[VFS]_ReadHead fails"
+  if (!ReadArchive(mount->file, &mount->archive)) return -1;
+  mount->archivePath = archive_path;
+  mount->mountPath = mount_path;
+  int32_t handle = handles_->Alloc();
+  if (handle == -1) return -1;
+  MountRecord* record = mount.get();
+  mounts_[handle] = std::move(mount);
+  RegisterMountedFiles(handle, *record);
+  return handle;
+}
+
+void CVFileSys::RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount) {
+  std::deque<std::pair<FdtEntry*, std::string>> chains;
+  chains.emplace_back(mount.archive.First(), mount.mountPath);
+  while (!chains.empty()) {
+    auto [node, prefix] = std::move(chains.front());
+    chains.pop_front();
+    for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
+      std::string path = prefix + n->name;
+      // Longer paths can never be opened; not descending also keeps a
+      // hostile, very deep tree from costing quadratic time.
+      if (path.size() > kMaxVfsPath) continue;
+      if (n->IsDirectory()) {
+        if (n->firstChild != nullptr) chains.emplace_back(n->firstChild, path + '\\');
+        continue;
+      }
+      if (!caseSensitive_) LowerAscii(&path);
+      mapper_->Map(path.c_str(), rootHandle, mount.archive.IndexOf(n));
+    }
+  }
+}
+
+void CVFileSys::UnmountAll() {
+  Lock lock(lock_);
+  if (!initialised_) return;
+  for (auto& [handle, mount] : mounts_) handles_->Free(handle);
+  mounts_.clear();
+}
+
+int32_t CVFileSys::OpenFile(const char* path, uint32_t flags) {
+  Lock lock(lock_);
+  if (!initialised_) return -1;
+  if (path == nullptr) {
+    VFS_REPORT(reporter_, "param error!");
+    return -1;
+  }
+  std::string key;
+  if ((flags & kPathIsClean) != 0) {
+    key = path;
+  } else if (!PreparePath(path, false, &key)) {
+    return -1;
+  }
+  int32_t value = 0;
+  int32_t root = mapper_->Lookup(key.c_str(), &value);
+  if (root == -1) return -1;
+  return LoadFile(root, key.c_str(), value, flags);
+}
+
+int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) {
+  Lock lock(lock_);
+  if (!initialised_ || path == nullptr) return -1;
+  if (rootHandle == cache_->OwnHandle()) return cache_->AddRef(value) > 0 ? value : -1;
+  auto found = mounts_.find(rootHandle);
+  if (found == mounts_.end()) return -1;
+  MountRecord& mount = *found->second;
+  const FdtEntry* entry = mount.archive.At(value);
+  if (entry == nullptr || entry->IsDirectory()) return -1;
+  IBuffer* content = LoadContent(mount.file, mount.archive, *entry, path, ExtentStore::ReadKind::kLoad);
+  if (content == nullptr) return -1;
+  int32_t file_handle = cache_->Add(path, rootHandle, value, content);
+  if (file_handle == -1) content->Release();
+  return file_handle;
+}
+
+IBuffer* CVFileSys::LoadStored(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                               ExtentStore::ReadKind kind) {
+  uint32_t stored = entry.fixed.storedSize;
+  // Stored bytes live in the data area, so a larger size is a lie that must
+  // not become an allocation.
+  uint64_t data_area = archive.head().dataEnd > Archive::kFirstExtent
+                           ? archive.head().dataEnd - Archive::kFirstExtent
+                           : 0;
+  if (stored > data_area || stored > INT32_MAX) {
+    VFS_REPORT(reporter_, "file block range error");
+    return nullptr;
+  }
+  IBuffer* raw = CreateBuffer(static_cast<int32_t>(stored), reporter_);
+  if (raw == nullptr) {
+    VFS_REPORT(reporter_, "create buffer error!");
+    return nullptr;
+  }
+  // Reading never changes the head; the store gets a copy of it.
+  VfsHead head = archive.head();
+  ExtentStore store(file, head, reporter_);
+  if (!store.Read(entry.fixed.firstExtent, stored, raw->Data(), kind)) {
+    raw->Release();
+    return nullptr;
+  }
+  return raw;
+}
+
+IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                                const std::string& path, ExtentStore::ReadKind kind) {
+  // An empty stored file is empty content, whatever its filter. Loading
+  // does not even look at its extents.
+  if (entry.fixed.storedSize == 0 && kind == ExtentStore::ReadKind::kLoad) {
+    return CreateBuffer(0, reporter_);
+  }
+  IBuffer* raw = LoadStored(file, archive, entry, kind);
+  if (raw == nullptr || entry.fixed.storedSize == 0) return raw;
+  RWFilter* filter = GetFilter(path.c_str(), &archive.head());
+  if (filter == nullptr) return raw;
+  int64_t unfiltered = entry.fixed.unfilteredSize;
+  if (unfiltered > entry.fixed.storedSize * kMaxExpansion + kExpansionSlack || unfiltered > INT32_MAX) {
+    VFS_REPORT(reporter_, "file size error");
+    raw->Release();
+    return nullptr;
+  }
+  IBuffer* content = CreateBuffer(static_cast<int32_t>(unfiltered), reporter_);
+  bool ok = content != nullptr && filter->PostLoad(raw, content) != 0;
+  raw->Release();
+  if (!ok && content != nullptr) {
+    content->Release();
+    content = nullptr;
+  }
+  return content;
+}
+
+IBuffer* CVFileSys::GetFileBuffer(int32_t fileHandle) {
+  Lock lock(lock_);
+  return initialised_ ? cache_->Get(fileHandle) : nullptr;
+}
+
+int32_t CVFileSys::CloseFile(int32_t fileHandle) {
+  Lock lock(lock_);
+  return initialised_ && cache_->Release(fileHandle) > 0 ? 1 : 0;
+}
+
+int32_t CVFileSys::SetCacheLimit(int32_t limit) {
+  Lock lock(lock_);
+  return initialised_ ? cache_->SetLimit(limit) : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing roots
+
+int32_t CVFileSys::OpenRoot(const char* hostPath, int32_t mode) {
+  Lock lock(lock_);
+  if (!initialised_ || hostPath == nullptr || mode < kRootReadOnly || mode > kRootCreate) {
+    VFS_REPORT(reporter_, "param error!");
+    return -1;
+  }
+  std::string archive_path = MakeAbsoluteHostPath(hostPath);
+  HostPathType type = GetHostPathType(archive_path);
+  if (archive_path.empty() || type == HostPathType::kDirectory) return -1;
+  // Two roots editing one file would each write their own FDT over the
+  // other's extents.
+  for (const auto& [handle, root] : roots_) {
+    if (root->archivePath == archive_path && (mode != kRootReadOnly || root->mode != kRootReadOnly)) {
+      VFS_REPORT(reporter_, "root already opened");
+      return -1;
+    }
+  }
+  static constexpr HostFile::Mode kModes[] = {
+      HostFile::Mode::kReadOnly, HostFile::Mode::kReadWrite, HostFile::Mode::kReadWriteCreate,
+      HostFile::Mode::kReadWriteTruncate};
+  auto root = std::make_unique<RootRecord>(reporter_);
+  if (!root->file.Open(archive_path, kModes[mode])) return -1;
+  root->archivePath = archive_path;
+  root->mode = mode;
+  // A zero-length file holds no archive yet; mode 2 treats it as missing.
+  bool fresh = mode == kRootCreate || (mode == kRootOpenAlways && root->file.Size() == 0);
+  if (fresh) {
+    root->archive.InitNewHead();
+    if (!root->archive.WriteHead(root->file)) {
+      VFS_REPORT(reporter_, "write vfs head error");
+      return -1;
+    }
+  } else {
+    if (!root->archive.ReadHead(root->file)) {
+      VFS_REPORT(reporter_, "read vfs head error!");
+      return -1;
+    }
+    if (!ReadArchive(root->file, &root->archive)) return -1;
+  }
+  int32_t handle = handles_->Alloc();
+  if (handle == -1) return -1;
+  roots_[handle] = std::move(root);
+  return handle;
+}
+
+bool CVFileSys::CloseRootIndirect(RootRecord* root) {
+  if (root == nullptr) {
+    VFS_REPORT(reporter_, "CloseRootIndirect proot is NULL");
+    return false;
+  }
+  if (root->mode == kRootReadOnly) return true;
+  root->archive.ReserveFdtPlace();
+  if (!root->archive.WriteHead(root->file)) {
+    VFS_REPORT(reporter_, "write vfs head error");
+    return false;
+  }
+  if (!root->archive.WriteFdt(root->file, GetFilter(".?fdt", &root->archive.head()))) {
+    VFS_REPORT(reporter_, "write vfs fdt error");
+    return false;
+  }
+  return true;
+}
+
+int32_t CVFileSys::CloseRoot(int32_t rootHandle) {
+  Lock lock(lock_);
+  auto found = roots_.find(rootHandle);
+  if (!initialised_ || found == roots_.end()) return 0;
+  CloseRootIndirect(found->second.get());
+  for (auto& [handle, find] : finds_) {
+    if (find->root != found->second.get()) continue;
+    find->root = nullptr;
+    find->next = nullptr;
+    find->pending.clear();
+  }
+  roots_.erase(found);
+  handles_->Free(rootHandle);
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Editing
+
+int64_t CVFileSys::StoreContent(RootRecord* root, FdtEntry* entry, const std::string& path,
+                                IBuffer* data) {
+  ExtentStore store(root->file, root->archive.head(), reporter_);
+  RWFilter* filter = GetFilter(path.c_str(), &root->archive.head());
+  if (filter == nullptr) {
+    uint32_t n = static_cast<uint32_t>(std::max(data->Size(), 0));
+    return store.Write(entry, data->Data(), n) ? static_cast<int64_t>(n) : -1;
+  }
+  IBuffer* encoded = CreateBuffer(filter->Bound(data), reporter_);
+  if (encoded == nullptr) return -1;
+  int64_t stored = -1;
+  if (filter->PreSave(data, encoded) != 0) {
+    uint32_t n = static_cast<uint32_t>(encoded->Size());
+    if (store.Write(entry, encoded->Data(), n)) {
+      entry->fixed.unfilteredSize = static_cast<uint32_t>(std::max(data->Size(), 0));
+      entry->fixed.storedSize = n;
+      stored = n;
+    }
+  }
+  encoded->Release();
+  return stored;
+}
+
+int32_t CVFileSys::WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer* data) {
+  Lock lock(lock_);
+  if (!initialised_) return 0;
+  RootRecord* root = FindRoot(rootHandle);
+  if (root == nullptr) {
+    VFS_REPORT(reporter_, "invalid root handle");
+    return 0;
+  }
+  std::string clean;
+  if (path == nullptr || data == nullptr || !PreparePath(path, false, &clean)) {
+    VFS_REPORT(reporter_, "param error!");
+    return 0;
+  }
+  // Checked before the entry is made, so a read-only root is not changed.
+  if (root->mode == kRootReadOnly) {
+    VFS_REPORT(reporter_, "root couldn't write");
+    return 0;
+  }
+  FdtEntry* entry = root->archive.Find(clean, true);
+  if (entry == nullptr || entry->IsDirectory()) {
+    VFS_REPORT(reporter_, "write file error!");
+    return 0;
+  }
+  int64_t stored = StoreContent(root, entry, clean, data);
+  if (stored < 0) return 0;
+  return static_cast<int32_t>(std::max<int64_t>(stored, 1));
+}
+
+IBuffer* CVFileSys::ReadFileFromRoot(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
+  if (!initialised_) return nullptr;
+  RootRecord* root = FindRoot(rootHandle);
+  if (root == nullptr) {
+    VFS_REPORT(reporter_, "hroot not found");
+    return nullptr;
+  }
+  std::string clean;
+  if (!PreparePath(path, false, &clean)) return nullptr;
+  FdtEntry* entry = root->archive.Find(clean, false);
+  if (entry == nullptr) return nullptr;
+  return LoadContent(root->file, root->archive, *entry, clean, ExtentStore::ReadKind::kCopy);
+}
+
+bool CVFileSys::RemoveEntry(RootRecord* root, FdtEntry* entry) {
+  auto removed = root->archive.Detach(entry);
+  // Finds walking this archive step past what is gone before it is freed.
+  for (auto& [handle, find] : finds_) {
+    if (find->root != root) continue;
+    while (find->next != nullptr && find->next->IsRemoved()) find->next = find->next->nextSibling;
+    std::erase_if(find->pending, [](const auto& item) { return item.first->IsRemoved(); });
+  }
+  ExtentStore store(root->file, root->archive.head(), reporter_);
+  for (const auto& gone : removed) {
+    if (gone->fixed.firstExtent != 0 && !store.Release(gone->fixed.firstExtent)) {
+      // The tree is already consistent without the entries; what could not
+      // be released stays unused space.
+      VFS_REPORT(reporter_, "free file block error");
+      return false;
+    }
+  }
+  return true;
+}
+
+int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
+  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  if (root == nullptr) {
+    VFS_REPORT(reporter_, "root not found");
+    return 0;
+  }
+  if (root->mode == kRootReadOnly) {
+    VFS_REPORT(reporter_, "no right to del file");
+    return 0;
+  }
+  std::string clean;
+  if (!PreparePath(path, false, &clean)) {
+    VFS_REPORT(reporter_, "param error!");
+    return 0;
+  }
+  FdtEntry* entry = root->archive.Find(clean, false);
+  FdtEntry* directory = entry == nullptr ? root->archive.Find(clean + '\\', false) : nullptr;
+  if ((entry != nullptr && entry->IsDirectory()) || directory != nullptr) {
+    VFS_REPORT(reporter_, "target is dir");
+    return 0;
+  }
+  if (entry == nullptr) {
+    VFS_REPORT(reporter_, "del file not exist");
+    return 0;
+  }
+  if (!RemoveEntry(root, entry)) {
+    VFS_REPORT(reporter_, "free fdt error");
+    return 0;
+  }
+  return 1;
+}
+
+int32_t CVFileSys::DeleteDir(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
+  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  if (root == nullptr) {
+    VFS_REPORT(reporter_, "root not found");
+    return 0;
+  }
+  if (root->mode == kRootReadOnly) {
+    VFS_REPORT(reporter_, "no right to del file");
+    return 0;
+  }
+  std::string clean;
+  if (!PreparePath(path, false, &clean)) {
+    VFS_REPORT(reporter_, "param error!");
+    return 0;
+  }
+  FdtEntry* entry = nullptr;
+  if (!clean.empty() && clean != "\\") {
+    entry = root->archive.Find(clean, false);
+    if (entry == nullptr) {
+      VFS_REPORT(reporter_, "del dir not exist");
+      return 0;
+    }
+    if (!entry->IsDirectory()) {
+      VFS_REPORT(reporter_, "target is file");
+      return 0;
+    }
+  }
+  if (!RemoveEntry(root, entry)) {
+    VFS_REPORT(reporter_, "free fdt error");
+    return 0;
+  }
+  return 1;
+}
+
+int32_t CVFileSys::GetPathType(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
+  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  std::string clean;
+  if (root == nullptr || !PreparePath(path, false, &clean)) return kPathNotFound;
+  FdtEntry* entry = root->archive.Find(clean, false);
+  if (entry == nullptr) return kPathNotFound;
+  return entry->IsDirectory() ? kPathDirectory : kPathFile;
+}
+
+int32_t CVFileSys::CreateDir(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
+  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  if (root == nullptr) return -1;
+  if (root->mode == kRootReadOnly) return 0;
+  // Directory form, so "a\b" makes the directory b rather than a file b.
+  std::string clean;
+  if (!PreparePath(path, true, &clean)) return 0;
+  FdtEntry* entry = root->archive.Find(clean, true);
+  return entry != nullptr && entry->IsDirectory() ? 1 : 0;
+}
+
+int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
+                            const char* targetPath) {
+  Lock lock(lock_);
+  if (!initialised_) return 0;
+  RootRecord* source = FindRoot(sourceRoot);
+  if (source == nullptr) {
+    VFS_REPORT(reporter_, "invalid src root handle");
+    return 0;
+  }
+  RootRecord* target = FindRoot(targetRoot);
+  if (target == nullptr) {
+    VFS_REPORT(reporter_, "invalid trg root handle");
+    return 0;
+  }
+  std::string source_clean;
+  std::string target_clean;
+  if (!PreparePath(sourcePath, false, &source_clean) || !PreparePath(targetPath, false, &target_clean)) {
+    VFS_REPORT(reporter_, "param error!");
+    return 0;
+  }
+  if (target->mode == kRootReadOnly) {
+    VFS_REPORT(reporter_, "root couldn't write");
+    return 0;
+  }
+  FdtEntry* source_entry = source->archive.Find(source_clean, false);
+  if (source_entry == nullptr) {
+    VFS_REPORT(reporter_, "src file not exist");
+    return 0;
+  }
+  if (target_clean.empty() || target_clean.back() == '\\' ||
+      target->archive.Find(target_clean + '\\', false) != nullptr) {
+    if (!target_clean.empty() && target_clean.back() != '\\') target_clean += '\\';
+    target_clean += LastComponent(source_clean);
+    if (target_clean.size() > kMaxVfsPath) {
+      VFS_REPORT(reporter_, "param error!");
+      return 0;
+    }
+  }
+  // Same filter on both sides: the stored bytes are copied as they are.
+  bool same_filter = GetFilter(source_clean.c_str(), &source->archive.head()) ==
+                     GetFilter(target_clean.c_str(), &target->archive.head());
+  IBuffer* bytes =
+      same_filter ? LoadStored(source->file, source->archive, *source_entry, ExtentStore::ReadKind::kCopy)
+                  : LoadContent(source->file, source->archive, *source_entry, source_clean,
+                                ExtentStore::ReadKind::kCopy);
+  if (bytes == nullptr) {
+    VFS_REPORT(reporter_, "write file error!");
+    return 0;
+  }
+  FdtFixed source_sizes = source_entry->fixed;
+  FdtEntry* target_entry = target->archive.Find(target_clean, true);
+  bool ok = false;
+  if (target_entry != nullptr && !target_entry->IsDirectory()) {
+    if (same_filter) {
+      ExtentStore store(target->file, target->archive.head(), reporter_);
+      ok = store.Write(target_entry, bytes->Data(), static_cast<uint32_t>(bytes->Size()));
+      if (ok) {
+        target_entry->fixed.unfilteredSize = source_sizes.unfilteredSize;
+        target_entry->fixed.storedSize = source_sizes.storedSize;
+      }
+    } else {
+      ok = StoreContent(target, target_entry, target_clean, bytes) >= 0;
+    }
+  }
+  bytes->Release();
+  if (!ok) VFS_REPORT(reporter_, "write file error!");
+  return ok ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Finds, filters and head fields
+
+bool CVFileSys::Advance(FindRecord* find) {
+  const bool recursive = (find->flags & kFindRecursive) != 0;
+  const bool directories = (find->flags & kFindDirectories) != 0;
+  while (true) {
+    while (find->next != nullptr) {
+      FdtEntry* node = find->next;
+      find->next = node->nextSibling;
+      std::string path = find->start + find->dirPath + node->name;
+      // No other operation accepts a path this long.
+      if (path.size() > kMaxVfsPath) continue;
+      if (node->IsDirectory()) {
+        if (node->firstChild != nullptr) find->pending.emplace_back(node, find->dirPath);
+        if (!directories) continue;
+        path += '\\';
+      }
+      find->match = std::move(path);
+      return true;
+    }
+    if (!recursive || find->pending.empty()) return false;
+    auto [directory, dir_path] = std::move(find->pending.front());
+    find->pending.pop_front();
+    find->dirPath = dir_path + directory->name + '\\';
+    find->next = directory->firstChild;
+  }
+}
+
+int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) {
+  Lock lock(lock_);
+  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  if (root == nullptr) {
+    VFS_REPORT(reporter_, "root not found");
+    return -1;
+  }
+  if (root->archive.First() == nullptr) return -1;
+  std::string start;
+  if (!PreparePath(startDir == nullptr ? "" : startDir, true, &start)) return -1;
+  if (!start.empty() && start.front() == '\\') start.erase(0, 1);
+  auto find = std::make_unique<FindRecord>();
+  find->rootHandle = rootHandle;
+  find->root = root;
+  find->flags = flags;
+  if (start.empty()) {
+    find->next = root->archive.First();
+  } else {
+    FdtEntry* directory = root->archive.Find(start, false);
+    if (directory == nullptr || !directory->IsDirectory() || directory->firstChild == nullptr) {
+      VFS_REPORT(reporter_, "start path not found!");
+      return -1;
+    }
+    find->next = directory->firstChild;
+  }
+  find->start = start;
+  if (!Advance(find.get())) return -1;
+  int32_t handle = handles_->Alloc();
+  if (handle == -1) return -1;
+  finds_[handle] = std::move(find);
+  return handle;
+}
+
+int32_t CVFileSys::FindNext(int32_t findHandle) {
+  Lock lock(lock_);
+  auto found = finds_.find(findHandle);
+  if (found == finds_.end()) {
+    VFS_REPORT(reporter_, "hfind not exist");
+    return 0;
+  }
+  return Advance(found->second.get()) ? 1 : 0;
+}
+
+int32_t CVFileSys::FindClose(int32_t findHandle) {
+  Lock lock(lock_);
+  auto found = finds_.find(findHandle);
+  if (found == finds_.end()) return 0;
+  finds_.erase(found);
+  handles_->Free(findHandle);
+  return 1;
+}
+
+int32_t CVFileSys::GetFindRoot(int32_t findHandle) {
+  Lock lock(lock_);
+  auto found = finds_.find(findHandle);
+  return found == finds_.end() ? -1 : found->second->rootHandle;
+}
+
+const char* CVFileSys::GetFindPath(int32_t findHandle) {
+  Lock lock(lock_);
+  auto found = finds_.find(findHandle);
+  return found == finds_.end() ? nullptr : found->second->match.c_str();
+}
+
+const char* CVFileSys::GetFindRelativePath(int32_t findHandle) {
+  Lock lock(lock_);
+  auto found = finds_.find(findHandle);
+  if (found == finds_.end()) return nullptr;
+  const FindRecord& find = *found->second;
+  return find.match.c_str() + std::min(find.start.size(), find.match.size());
+}
+
+int32_t CVFileSys::RegisterFilter(const char* ext, RWFilter* filter) {
+  Lock lock(lock_);
+  if (ext == nullptr) {
+    VFS_REPORT(reporter_, "param error!");
+    return 0;
+  }
+  std::string key(ext);
+  if (key.empty()) {
+    defaultFilter_ = filter != nullptr ? filter : zlib_;
+    return 1;
+  }
+  LowerAscii(&key);
+  if (filter == nullptr) {
+    filters_.erase(key);
+  } else {
+    filters_[key] = filter;
+  }
+  return 1;
+}
+
+RWFilter* CVFileSys::GetFilter(const char* path, const VfsHead* head) {
+  Lock lock(lock_);
+  if (path == nullptr) return defaultFilter_;
+  std::string ext(FileExtension(path));
+  LowerAscii(&ext);
+  if (!ext.empty()) {
+    auto found = filters_.find(ext);
+    if (found != filters_.end()) return found->second;
+  }
+  if (!ext.empty() && ext.front() == '?') {
+    // trace: "[VFS] Get fdt Encypty ftd" / "[VFS] Get fdt not Encypty ftd"
+    if (head == nullptr || head->fdtCoded != 1 || coder_ == nullptr) return nullptr;
+    return coder_->SetKey(head->keySelector) != 0 ? coder_ : nullptr;
+  }
+  if (head != nullptr && head->fileFilterKind > 1) return nullptr;  // trace: "[VFS] Get file Filter"
+  return defaultFilter_;
+}
+
+int32_t CVFileSys::SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t fileFilterKind,
+                               uint32_t fdtCoded, uint32_t keySelector) {
+  Lock lock(lock_);
+  VfsHead* head = nullptr;
+  if (auto m = mounts_.find(rootHandle); m != mounts_.end()) {
+    head = &m->second->archive.head();
+  } else if (RootRecord* root = FindRoot(rootHandle)) {
+    head = &root->archive.head();
+  }
+  if (head == nullptr) return 0;
+  head->rootInfo = rootInfo;
+  head->fileFilterKind = static_cast<uint8_t>(fileFilterKind);
+  head->fdtCoded = static_cast<uint8_t>(fdtCoded);
+  head->keySelector = static_cast<uint8_t>(keySelector);
+  return 1;
+}
+
+int32_t CVFileSys::GetRootInfo(int32_t rootHandle, uint32_t* rootInfo, uint32_t* fileFilterKind,
+                               uint32_t* fdtCoded, uint32_t* keySelector) {
+  Lock lock(lock_);
+  const VfsHead* head = nullptr;
+  if (auto m = mounts_.find(rootHandle); m != mounts_.end()) {
+    head = &m->second->archive.head();
+  } else if (RootRecord* root = FindRoot(rootHandle)) {
+    head = &root->archive.head();
+  }
+  if (head == nullptr) return 0;
+  if (rootInfo != nullptr) *rootInfo = head->rootInfo;
+  if (fileFilterKind != nullptr) *fileFilterKind = head->fileFilterKind;
+  if (fdtCoded != nullptr) *fdtCoded = head->fdtCoded;
+  if (keySelector != nullptr) *keySelector = head->keySelector;
+  return 1;
+}
+
+int32_t CVFileSys::SetFdtCoding(int32_t rootHandle, uint32_t fdtCoded, uint32_t keySelector) {
+  Lock lock(lock_);
+  RootRecord* root = FindRoot(rootHandle);
+  if (root == nullptr || root->mode == kRootReadOnly) return 0;
+  root->archive.head().fdtCoded = static_cast<uint8_t>(fdtCoded);
+  root->archive.head().keySelector = static_cast<uint8_t>(keySelector);
+  return 1;
+}
+
+int32_t CVFileSys::ReadArchiveHead(int32_t fd, uint32_t* number1, uint32_t* number2, char* text,
+                                   int32_t textSize) {
+  VfsHead head;
+  if (!HostFile::ReadAt(fd, 0, &head, sizeof head)) return 0;
+  if (number1 != nullptr) *number1 = head.archiveNumber1;
+  if (number2 != nullptr) *number2 = head.archiveNumber2;
+  if (text != nullptr && textSize > 0) {
+    size_t n = strnlen(head.description, sizeof head.description);
+    n = std::min(n, static_cast<size_t>(textSize - 1));
+    memcpy(text, head.description, n);
+    text[n] = '\0';
+  }
+  return 1;
+}
+
+int32_t CVFileSys::WriteArchiveHead(int32_t fd, uint32_t number1, uint32_t number2,
+                                    const char* text) {
+  // An existing archive keeps its extents and FDT: only the numbers change.
+  VfsHead head;
+  if (!HostFile::ReadAt(fd, 0, &head, sizeof head) || memcmp(head.magic, "vfs ", 4) != 0) {
+    head = VfsHead{};
+    memcpy(head.magic, "vfs ", 4);
+    head.blockSize = kDefaultBlockSize;
+  }
+  head.archiveNumber1 = number1;
+  head.archiveNumber2 = number2;
+  Archive::PrepareHeadForWrite(&head);
+  return HostFile::WriteAt(fd, 0, &head, sizeof head) ? 1 : 0;
+}
+
+int32_t CVFileSys::GetAttributes(const char* path) {
+  Lock lock(lock_);
+  std::string clean;
+  if (!initialised_ || !PreparePath(path, false, &clean)) return -1;
+  auto attributes_in = [&](Archive& archive, const std::string& relative) {
+    FdtEntry* entry = archive.Find(relative, false);
+    if (entry == nullptr && !relative.empty() && relative.back() != '\\') {
+      entry = archive.Find(relative + '\\', false);
+    }
+    if (entry == nullptr) return -1;
+    return entry->IsDirectory() ? kAttributesDirectory : kAttributesFile;
+  };
+  for (auto& [handle, root] : roots_) {
+    int32_t attributes = attributes_in(root->archive, clean);
+    if (attributes != -1) return attributes;
+  }
+  for (auto& [handle, mount] : mounts_) {
+    const std::string& prefix = mount->mountPath;
+    if (clean.size() < prefix.size() || !EqualsNoCase(std::string_view(clean).substr(0, prefix.size()), prefix)) {
+      continue;
+    }
+    int32_t attributes = attributes_in(mount->archive, clean.substr(prefix.size()));
+    if (attributes != -1) return attributes;
+  }
+  return -1;
+}
+
+IFileSys* CreateVFileSys(IFileSysMgr* manager, ErrorReporter* reporter) {
+  auto* file_sys = new (std::nothrow) CVFileSys(reporter);
+  if (file_sys == nullptr) {
+    OutputDebugStringA("vfs inerface create error");
+    return nullptr;
+  }
+  if (file_sys->Init(manager) == 0) {
+    OutputDebugStringA("vfs inerface init failed");
+    file_sys->Destroy();
+    return nullptr;
+  }
+  return file_sys;
+}
+
+}  // namespace gavio

@@ -1,0 +1,166 @@
+// CVFileSys: the archive file system ("vfs"). Mounts archives read-only so
+// that their files open by mounted path (through the mapper and the buffer
+// cache), and opens archives as roots for editing: writing, reading,
+// deleting, copying and enumerating files. An archive opened in modes 1-3
+// reaches its file consistently only at CloseRoot, which writes head and
+// FDT back (appended data overwrite the old FDT while editing).
+//
+// Values in the mapper for mounted paths are entry positions in the
+// mount's FDT list; LoadFile checks them against the mount, so a stale
+// mapping can never reach freed or foreign memory.
+//
+// Thread safety: one lock guards the mount, root and find tables and entry
+// removal, and every operation holds it; an opened archive must still be
+// edited by one thread at a time.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "gavio/vfs.h"
+#include "vfs/archive.h"
+#include "vfs/extent_store.h"
+#include "vfs/host_file.h"
+
+namespace gavio {
+
+class ErrorReporter;
+
+// An archive mounted read-only under a mount path.
+struct MountRecord {
+  explicit MountRecord(ErrorReporter* reporter) : archive(reporter) {}
+  HostFile file;
+  Archive archive;
+  std::string archivePath;  // absolute host path
+  std::string mountPath;    // cleaned, directory form
+};
+
+// An archive opened for the root operations.
+struct RootRecord {
+  explicit RootRecord(ErrorReporter* reporter) : archive(reporter) {}
+  HostFile file;
+  Archive archive;
+  std::string archivePath;
+  int32_t mode = kRootReadOnly;
+};
+
+// One running enumeration.
+struct FindRecord {
+  int32_t rootHandle = -1;
+  RootRecord* root = nullptr;  // null once the root was closed
+  FdtEntry* next = nullptr;    // the next node to examine
+  std::string start;           // cleaned, ends in '\' unless empty
+  std::string match;           // start + dirPath + name of the last match
+  std::string dirPath;         // below start, of the chain being walked
+  std::deque<std::pair<FdtEntry*, std::string>> pending;  // directories, with their dirPath
+  int32_t flags = 0;
+};
+
+class CVFileSys final : public IFileSys {
+ public:
+  explicit CVFileSys(ErrorReporter* reporter) : reporter_(reporter) {}
+  CVFileSys(const CVFileSys&) = delete;
+  CVFileSys& operator=(const CVFileSys&) = delete;
+
+  int32_t Init(IFileSysMgr* manager) override;
+  void Destroy() override;
+  void SetCaseSensitive(int32_t flag) override { caseSensitive_ = flag != 0; }
+  int32_t IsCaseSensitive() override { return caseSensitive_ ? 1 : 0; }
+  int32_t Mount(const char* hostPath, const char* mountPath) override;
+  void UnmountAll() override;
+  int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override;
+  int32_t OpenFile(const char* path, uint32_t flags) override;
+  IBuffer* GetFileBuffer(int32_t fileHandle) override;
+  int32_t CloseFile(int32_t fileHandle) override;
+  int32_t SetCacheLimit(int32_t limit) override;
+  int32_t OpenRoot(const char* hostPath, int32_t mode) override;
+  int32_t CloseRoot(int32_t rootHandle) override;
+  int32_t CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
+                   const char* targetPath) override;
+  IBuffer* ReadFileFromRoot(int32_t rootHandle, const char* path) override;
+  int32_t WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer* data) override;
+  int32_t DeleteFile(int32_t rootHandle, const char* path) override;
+  int32_t DeleteDir(int32_t rootHandle, const char* path) override;
+  int32_t GetPathType(int32_t rootHandle, const char* path) override;
+  int32_t FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) override;
+  int32_t FindNext(int32_t findHandle) override;
+  int32_t FindClose(int32_t findHandle) override;
+  int32_t GetFindRoot(int32_t findHandle) override;
+  const char* GetFindPath(int32_t findHandle) override;
+  const char* GetFindRelativePath(int32_t findHandle) override;
+  int32_t CreateDir(int32_t rootHandle, const char* path) override;
+  int32_t RegisterFilter(const char* ext, RWFilter* filter) override;
+  int32_t OwnsMapper() override { return ownsMapper_ ? 1 : 0; }
+  int32_t OwnsHandleAlloc() override { return ownsHandles_ ? 1 : 0; }
+  int32_t SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t fileFilterKind,
+                      uint32_t fdtCoded, uint32_t keySelector) override;
+  int32_t GetRootInfo(int32_t rootHandle, uint32_t* rootInfo, uint32_t* fileFilterKind,
+                      uint32_t* fdtCoded, uint32_t* keySelector) override;
+  int32_t SetFdtCoding(int32_t rootHandle, uint32_t fdtCoded, uint32_t keySelector) override;
+  int32_t ReadArchiveHead(int32_t fd, uint32_t* number1, uint32_t* number2, char* text,
+                          int32_t textSize) override;
+  int32_t WriteArchiveHead(int32_t fd, uint32_t number1, uint32_t number2,
+                           const char* text) override;
+  int32_t GetAttributes(const char* path) override;
+  RWFilter* GetFilter(const char* path, const VfsHead* head) override;
+
+  // For tests and tools inside the library: the archive of an opened root.
+  Archive* RootArchive(int32_t rootHandle);
+
+ private:
+  ~CVFileSys() = default;
+
+  bool InitParts(IFileSysMgr* manager);
+  void DestroyParts();
+  // Cleans (and lower-cases unless case-sensitive) a path of the archive
+  // namespace.
+  bool PreparePath(const char* path, bool directoryForm, std::string* out) const;
+  RootRecord* FindRoot(int32_t rootHandle);
+  bool ReadArchive(const HostFile& file, Archive* archive);
+  void RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount);
+  // The entry's content, decoded, as a new buffer (null on failure).
+  IBuffer* LoadContent(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                       const std::string& path, ExtentStore::ReadKind kind);
+  // The entry's stored bytes as they are.
+  IBuffer* LoadStored(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                      ExtentStore::ReadKind kind);
+  // Encodes data with the path's filter and stores it as entry's content.
+  // Returns the stored length, or -1.
+  int64_t StoreContent(RootRecord* root, FdtEntry* entry, const std::string& path, IBuffer* data);
+  // Detaches the subtree, ends finds inside it, frees its extents.
+  bool RemoveEntry(RootRecord* root, FdtEntry* entry);
+  bool CloseRootIndirect(RootRecord* root);
+  // Moves a find to its next match.
+  bool Advance(FindRecord* find);
+
+  ErrorReporter* reporter_;
+  std::recursive_mutex lock_;
+  bool initialised_ = false;
+  bool caseSensitive_ = true;
+  IHandleAlloc* handles_ = nullptr;
+  IFileMapper* mapper_ = nullptr;
+  IBufferCache* cache_ = nullptr;
+  bool ownsHandles_ = false;
+  bool ownsMapper_ = false;
+  bool ownsCache_ = false;
+  RWFilter* zlib_ = nullptr;           // owned
+  RWFilter* coder_ = nullptr;          // owned
+  RWFilter* defaultFilter_ = nullptr;  // zlib_ unless replaced by RegisterFilter("")
+  std::map<std::string, RWFilter*> filters_;  // by lower-case extension; not owned
+  std::map<int32_t, std::unique_ptr<MountRecord>> mounts_;
+  std::map<int32_t, std::unique_ptr<RootRecord>> roots_;
+  std::map<int32_t, std::unique_ptr<FindRecord>> finds_;
+};
+
+// Creates and initialises the archive file system (manager may be null).
+// Null on failure, with "vfs inerface create error" / "vfs inerface init
+// failed" on the debugger output.
+IFileSys* CreateVFileSys(IFileSysMgr* manager, ErrorReporter* reporter);
+
+}  // namespace gavio

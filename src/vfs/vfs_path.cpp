@@ -1,0 +1,61 @@
+#include "vfs/vfs_path.h"
+
+namespace gavio {
+namespace {
+
+char LowerAsciiChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+bool CleanVfsPath(const char* path, std::string* out) {
+  if (path == nullptr) return false;
+  std::string clean;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\t' || *p == '\n' || *p == '\r') continue;
+    clean += (*p == '/') ? '\\' : *p;
+    // Bounded even for a huge input: anything this long fails anyway.
+    if (clean.size() > kMaxVfsPath + 4096) return false;
+  }
+  while (!clean.empty() && clean.back() == ' ') clean.pop_back();
+  if (clean.size() > kMaxVfsPath) return false;
+  *out = std::move(clean);
+  return true;
+}
+
+bool CleanVfsDirPath(const char* path, std::string* out) {
+  std::string clean;
+  if (!CleanVfsPath(path, &clean)) return false;
+  if (!clean.empty() && clean.back() != '\\') {
+    if (clean.size() == kMaxVfsPath) return false;
+    clean += '\\';
+  }
+  *out = std::move(clean);
+  return true;
+}
+
+void LowerAscii(std::string* text) {
+  for (char& c : *text) c = LowerAsciiChar(c);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAsciiChar(a[i]) != LowerAsciiChar(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view FileExtension(std::string_view path) {
+  size_t dot = path.find_last_of('.');
+  if (dot == std::string_view::npos) return std::string_view();
+  std::string_view after = path.substr(dot + 1);
+  if (after.find_first_of("\\/") != std::string_view::npos) return std::string_view();
+  return after;
+}
+
+std::string_view LastComponent(std::string_view path) {
+  size_t slash = path.find_last_of('\\');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace gavio
