@@ -29,7 +29,7 @@ constexpr Registration kRegistrations[] = {
     {67, nullptr},              // zip archive reader
     {355, nullptr},             // background archive extractor
     {3, NewMemoryManager},      // memory manager
-    {132, nullptr},             // worker thread
+    {132, NewWorkerThread},     // worker thread
     {50, NewInterval},          // repeating timers
     {51, NewTimeout},           // one-shot timers
     {178, NewFileUtils},        // file-system utilities

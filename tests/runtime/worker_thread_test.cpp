@@ -1,0 +1,227 @@
+// The worker thread: the order of sink calls, suspension that really holds
+// the loop, stops of suspended and blocked threads, and destroying the
+// component from inside its own sink.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "gavio/ids.h"
+#include "gavio/runtime.h"
+#include "platform/errors.h"
+#include "platform/types.h"
+#include "runtime_test_env.h"
+#include "support/test_support.h"
+
+namespace {
+
+using gavio::IThreadSink;
+using gavio::IWorkerThread;
+using gavio_test::DebugCapture;
+
+constexpr uint32_t kLimitMs = 10000;
+
+// Waits (bounded) until done() holds.
+template <class Done>
+bool Eventually(Done done) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLimitMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+bool ThreadIsGone(uint32_t threadId) {
+  struct stat info;
+  return stat(("/proc/self/task/" + std::to_string(threadId)).c_str(), &info) != 0;
+}
+
+// Counts the calls; each step waits for a ticket when gated, and the step
+// hook, when set, runs inside the step.
+class CountingSink : public IThreadSink {
+ public:
+  void OnThreadEntry() override { ++entries; }
+  int32_t OnThreadStep() override {
+    int32_t n = ++steps;
+    if (gated) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      waiting = true;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return tickets_ > 0; });
+      --tickets_;
+      waiting = false;
+    }
+    if (hook) return hook(n);
+    return n < stopAfter ? 1 : 0;
+  }
+  void OnThreadExit() override { ++exits; }
+
+  void Release(int count = 1) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tickets_ += count;
+    cv_.notify_all();
+  }
+
+  std::atomic<int> entries{0}, steps{0}, exits{0};
+  std::atomic<bool> waiting{false};
+  bool gated = false;
+  int stopAfter = 1 << 30;
+  std::function<int32_t(int)> hook;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int tickets_ = 0;
+};
+
+class WorkerThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    worker_ = runtime_test::Create<IWorkerThread>(gavio::kWorkerThreadId);
+    ASSERT_NE(worker_, nullptr);
+  }
+  void TearDown() override {
+    if (worker_ != nullptr) worker_->Destroy(0);
+  }
+
+  IWorkerThread* worker_ = nullptr;
+  CountingSink sink_;
+};
+
+TEST_F(WorkerThreadTest, RunsEntryStepsAndExitThenCanBeStoppedAndRestarted) {
+  DebugCapture debug;
+  sink_.stopAfter = 3;
+  ASSERT_EQ(worker_->Start(&sink_, 0), 1);
+  uint32_t id = worker_->GetThreadId();
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(worker_->Wait(kLimitMs), 0);  // ended on its own
+  EXPECT_EQ(sink_.entries, 1);
+  EXPECT_EQ(sink_.steps, 3);
+  EXPECT_EQ(sink_.exits, 1);
+
+  char expected[64];
+  snprintf(expected, sizeof expected, "Thread 0x%X Entry....", id);
+  EXPECT_EQ(debug.Count(expected), 1);
+  snprintf(expected, sizeof expected, "Thread 0x%X Exit ...", id);
+  EXPECT_EQ(debug.Count(expected), 1);
+  snprintf(expected, sizeof expected, "Thread:0x%X Create Successs...", id);
+  EXPECT_EQ(debug.Count(expected), 1);
+
+  // The ended thread is still known until a stop forgets it.
+  EXPECT_EQ(worker_->Start(&sink_, 0), 0);
+  EXPECT_EQ(debug.Count("The Thread Start Already....."), 1);
+  EXPECT_EQ(worker_->Stop(kLimitMs), 1);
+  EXPECT_EQ(worker_->GetThreadId(), 0u);
+  sink_.stopAfter = 1;
+  ASSERT_EQ(worker_->Start(&sink_, 0), 1);
+  EXPECT_EQ(worker_->Wait(kLimitMs), 0);
+  EXPECT_EQ(sink_.entries, 2);
+}
+
+TEST_F(WorkerThreadTest, WithoutAThreadEveryControlAnswersNo) {
+  DebugCapture debug;
+  EXPECT_EQ(worker_->Stop(0), 0);
+  EXPECT_EQ(debug.Count("Work Thread not start ......"), 1);
+  EXPECT_EQ(worker_->Wait(0), 0);
+  EXPECT_EQ(worker_->Resume(), 0);
+  EXPECT_EQ(worker_->Suspend(), 0);
+  EXPECT_EQ(worker_->GetThreadId(), 0u);
+  EXPECT_EQ(worker_->GetPriority(), THREAD_PRIORITY_ERROR_RETURN);
+  EXPECT_EQ(worker_->SetPriority(THREAD_PRIORITY_HIGHEST), 0);
+  EXPECT_EQ(worker_->Start(nullptr, 0), 0);
+}
+
+TEST_F(WorkerThreadTest, SuspendedStartHoldsUntilResumed) {
+  ASSERT_EQ(worker_->Start(&sink_, 1), 1);
+  EXPECT_EQ(worker_->GetPriority(), THREAD_PRIORITY_NORMAL);
+  EXPECT_EQ(worker_->SetPriority(THREAD_PRIORITY_BELOW_NORMAL), 1);
+  EXPECT_EQ(worker_->GetPriority(), THREAD_PRIORITY_BELOW_NORMAL);
+  EXPECT_EQ(worker_->Wait(50), 1);
+  EXPECT_EQ(sink_.entries, 0);
+  sink_.stopAfter = 2;
+  EXPECT_EQ(worker_->Resume(), 1);
+  EXPECT_EQ(worker_->Wait(kLimitMs), 0);
+  EXPECT_EQ(sink_.steps, 2);
+}
+
+TEST_F(WorkerThreadTest, SuspendHoldsTheLoopBetweenStepsAndResumeReleasesIt) {
+  sink_.gated = true;
+  ASSERT_EQ(worker_->Start(&sink_, 0), 1);
+  ASSERT_TRUE(Eventually([&] { return sink_.waiting.load(); }));
+  EXPECT_EQ(worker_->Suspend(), 1);
+  sink_.Release(5);  // the step in flight ends; no other may begin
+  ASSERT_TRUE(Eventually([&] { return !sink_.waiting.load(); }));
+  EXPECT_EQ(worker_->Wait(100), 1);
+  EXPECT_EQ(sink_.steps, 1);
+  EXPECT_EQ(worker_->Resume(), 1);
+  ASSERT_TRUE(Eventually([&] { return sink_.steps >= 2; }));
+  sink_.Release(1000);
+  EXPECT_EQ(worker_->Stop(kLimitMs), 1);
+  EXPECT_EQ(sink_.exits, 1);
+}
+
+TEST_F(WorkerThreadTest, StopResumesAThreadSuspendedTwice) {
+  ASSERT_EQ(worker_->Start(&sink_, 1), 1);
+  EXPECT_EQ(worker_->Suspend(), 1);
+  EXPECT_EQ(worker_->Stop(kLimitMs), 1);
+  EXPECT_EQ(sink_.entries, 1);
+  EXPECT_EQ(sink_.steps, 0);  // the stop came before the first step
+  EXPECT_EQ(sink_.exits, 1);
+}
+
+TEST_F(WorkerThreadTest, StopThatTimesOutAbandonsTheThreadForGood) {
+  DebugCapture debug;
+  sink_.gated = true;
+  ASSERT_EQ(worker_->Start(&sink_, 0), 1);
+  uint32_t id = worker_->GetThreadId();
+  ASSERT_TRUE(Eventually([&] { return sink_.waiting.load(); }));
+  EXPECT_EQ(worker_->Stop(0), 1);
+  char expected[64];
+  snprintf(expected, sizeof expected, "ERROR: TIME OUT, TerminateThread 0x%X ...", id);
+  EXPECT_EQ(debug.Count(expected), 1);
+  EXPECT_EQ(worker_->GetThreadId(), 0u);
+  // The component goes away while its old thread is still inside the step;
+  // once the step returns, the thread ends without another sink call.
+  worker_->Destroy(0);
+  worker_ = nullptr;
+  sink_.Release(1000);
+  ASSERT_TRUE(Eventually([&] { return ThreadIsGone(id); }));
+  EXPECT_EQ(sink_.steps, 1);
+  EXPECT_EQ(sink_.exits, 0);
+}
+
+TEST_F(WorkerThreadTest, DestroyFromInsideTheStepEndsTheThreadCleanly) {
+  DebugCapture debug;
+  std::atomic<int32_t> stopResult{-1}, waitResult{-1};
+  std::atomic<bool> go{false};
+  sink_.hook = [&](int n) {
+    if (n == 1) {
+      // Only once this thread alone uses the component.
+      Eventually([&] { return go.load(); });
+      stopResult = worker_->Stop(0);
+      waitResult = worker_->Wait(INFINITE);
+      worker_->Destroy(0);
+    }
+    return 1;  // would go on, but the component is gone
+  };
+  ASSERT_EQ(worker_->Start(&sink_, 0), 1);
+  uint32_t id = worker_->GetThreadId();
+  go = true;
+  ASSERT_TRUE(Eventually([&] { return ThreadIsGone(id); }));
+  worker_ = nullptr;
+  EXPECT_EQ(stopResult, 0);
+  EXPECT_EQ(waitResult, 1);
+  EXPECT_EQ(debug.Count("*** ERROR  *** Termianl Thread By MySelf ****"), 1);
+  EXPECT_EQ(debug.Count("*** ERROR  *** Release Thread By MySelf ****"), 1);
+  EXPECT_EQ(sink_.steps, 1);
+  EXPECT_EQ(sink_.exits, 1);
+}
+
+}  // namespace
