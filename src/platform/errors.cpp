@@ -12,6 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <unordered_set>
+
 #include "platform/handles.h"
 
 namespace {
@@ -67,13 +70,31 @@ uint64_t MonotonicMs() {
 
 void SetInvalidHandleError() { t_last_error = ERROR_INVALID_HANDLE; }
 
+namespace {
+std::mutex g_handles_mutex;
+std::unordered_set<const void*>& LiveHandles() {
+  static auto* live = new std::unordered_set<const void*>;  // outlives every object
+  return *live;
+}
+}  // namespace
+
+KernelObject::KernelObject() {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  LiveHandles().insert(this);
+}
+
+KernelObject::~KernelObject() {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  LiveHandles().erase(this);
+}
+
 KernelObject* ObjectFromHandle(HANDLE handle) {
-  auto* object = static_cast<KernelObject*>(handle);
-  if (object == nullptr || !object->valid()) {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  if (handle == nullptr || LiveHandles().count(handle) == 0) {
     t_last_error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  return object;
+  return static_cast<KernelObject*>(handle);
 }
 
 }  // namespace gavio::platform

@@ -1,8 +1,9 @@
 // Kernel-style objects behind HANDLE values (events, threads, processes).
 //
-// A HANDLE points at a KernelObject. The magic word lets the API refuse a
-// stale or foreign pointer with ERROR_INVALID_HANDLE instead of crashing on
-// the common mistakes (closing twice, passing a window handle).
+// A HANDLE points at a KernelObject. Every live object is listed in a
+// process-wide set, so the API refuses a stale or foreign pointer with
+// ERROR_INVALID_HANDLE (closing twice, passing a window handle) without
+// ever reading through it.
 #pragma once
 
 #include <stdint.h>
@@ -13,19 +14,13 @@ namespace gavio::platform {
 
 class KernelObject {
  public:
-  static constexpr uint32_t kMagic = 0x4B4F424Au;  // "KOBJ"
-  KernelObject() = default;
-  virtual ~KernelObject() { magic_ = 0; }
+  KernelObject();
+  virtual ~KernelObject();
   KernelObject(const KernelObject&) = delete;
   KernelObject& operator=(const KernelObject&) = delete;
 
   // Blocks until signalled or the time passes: WAIT_OBJECT_0 / WAIT_TIMEOUT.
   virtual DWORD Wait(DWORD milliseconds) = 0;
-
-  bool valid() const { return magic_ == kMagic; }
-
- private:
-  uint32_t magic_ = kMagic;
 };
 
 // The object behind a handle, or null (last error ERROR_INVALID_HANDLE).

@@ -1,0 +1,36 @@
+// The client's root folder comes from the registry component when the value
+// is there, else from the executable's folder.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "gavio/host.h"
+#include "gavio/ids.h"
+#include "host/host.h"
+#include "platform/modules.h"
+#include "runtime/gavio_ptr.h"
+#include "runtime/log_sink.h"
+#include "support/test_support.h"
+
+namespace {
+
+TEST(RootPath, ComesFromTheRegistryValueWhenSet) {
+  gavio_test::TempDir data;
+  setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+  gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
+  {
+    gavio::TGavioPtr registry(nullptr, gavio::kRegistryId);
+    auto* store = registry.as<gavio::IRegistry>();
+    ASSERT_NE(store, nullptr);
+    ASSERT_EQ(store->SetValue("gavio_rootpath", "gavio_rootpath_data", "/games/client"), 1);
+  }
+  EXPECT_STREQ(gavio::RootPath(), "/games/client");
+}
+
+TEST(RootPath, FallsBackToTheExecutableFolderWithoutAFactory) {
+  gavio::HostSetFactoryHandle(nullptr);
+  gavio::HostSetRegistryPath("/nonexistent/Gavio.ini");
+  EXPECT_STREQ(gavio::RootPath(), gavio::HostExecutableFolder());
+  gavio::HostSetRegistryPath(nullptr);
+}
+
+}  // namespace
