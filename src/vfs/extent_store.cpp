@@ -25,6 +25,14 @@ uint32_t ExtentStore::UnitsFor(uint64_t n) const {
   return static_cast<uint32_t>((n + kFileHeadSize + BlockSize() - 1) / BlockSize());
 }
 
+bool ExtentStore::HeadInDataArea(uint32_t offset) const {
+  if (offset < Archive::kFirstExtent || static_cast<uint64_t>(offset) + kFileHeadSize > head_.dataEnd) {
+    VFS_REPORT(reporter_, "file block range error");
+    return false;
+  }
+  return true;
+}
+
 bool ExtentStore::InDataArea(uint32_t offset, uint64_t units) const {
   return offset >= Archive::kFirstExtent && units >= 1 &&
          static_cast<uint64_t>(offset) + units * BlockSize() <= head_.dataEnd;
@@ -104,10 +112,11 @@ bool ExtentStore::OverwriteChain(FdtEntry* entry, const uint8_t* data, uint32_t 
   uint64_t visits = 0;
   for (uint32_t offset = entry->fixed.firstExtent; offset != 0;) {
     FileBlockHead old;
-    if (++visits > MaxChain() || !ReadFileHead(offset, &old)) {
-      if (visits > MaxChain()) VFS_REPORT(reporter_, "file block range error");
+    if (++visits > MaxChain()) {
+      VFS_REPORT(reporter_, "file block range error");
       return false;
     }
+    if (!HeadInDataArea(offset) || !ReadFileHead(offset, &old)) return false;
     if (old.tag != kBlockTag) {
       VFS_REPORT(reporter_, "file head tag error!");
       return false;
@@ -148,8 +157,13 @@ bool ExtentStore::FillFreeExtents(FdtEntry* entry, const uint8_t* data, uint32_t
   while (*written < n && head_.freeUnits != 0 && head_.freeList != 0) {
     uint32_t offset = head_.freeList;
     FreeBlockHead free_head;
-    if (++visits > MaxChain() || !file_.ReadAt(offset, &free_head, sizeof free_head)) {
-      VFS_REPORT(reporter_, visits > MaxChain() ? "file block range error" : "read file error!");
+    if (++visits > MaxChain()) {
+      VFS_REPORT(reporter_, "file block range error");
+      return false;
+    }
+    if (!HeadInDataArea(offset)) return false;
+    if (!file_.ReadAt(offset, &free_head, sizeof free_head)) {
+      VFS_REPORT(reporter_, "read file error!");
       return false;
     }
     if (free_head.tag != kFreeTag) {
@@ -225,6 +239,7 @@ bool ExtentStore::Read(uint32_t first, uint32_t storedSize, uint8_t* out, ReadKi
       return false;
     }
     FileBlockHead head;
+    if (!HeadInDataArea(offset)) return false;
     if (!file_.ReadAt(offset, &head, sizeof head)) {
       VFS_REPORT(reporter_, short_read);
       return false;
@@ -264,6 +279,7 @@ bool ExtentStore::Release(uint32_t first) {
       return false;
     }
     FileBlockHead head;
+    if (!HeadInDataArea(offset)) return false;
     if (!file_.ReadAt(offset, &head, sizeof head)) {
       VFS_REPORT(reporter_, "error read file");
       return false;

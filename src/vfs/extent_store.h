@@ -47,7 +47,9 @@ class ExtentStore {
   uint64_t BlockSize() const { return head_.blockSize; }
   // Units that a piece of n data bytes needs (with its 16-byte head).
   uint32_t UnitsFor(uint64_t n) const;
-  // Whether an extent of units blocks at offset lies inside the data area.
+  // Whether an extent head at offset lies inside the data area (checked
+  // before the head is read), and whether the whole extent does.
+  bool HeadInDataArea(uint32_t offset) const;
   bool InDataArea(uint32_t offset, uint64_t units) const;
   // The most extents one chain can hold.
   uint64_t MaxChain() const;

@@ -464,7 +464,7 @@ IBuffer* CVFileSys::ReadFileFromRoot(int32_t rootHandle, const char* path) {
   std::string clean;
   if (!PreparePath(path, false, &clean)) return nullptr;
   FdtEntry* entry = root->archive.Find(clean, false);
-  if (entry == nullptr) return nullptr;
+  if (entry == nullptr || entry->IsDirectory()) return nullptr;
   return LoadContent(root->file, root->archive, *entry, clean, ExtentStore::ReadKind::kCopy);
 }
 
