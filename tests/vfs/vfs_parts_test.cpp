@@ -1,0 +1,193 @@
+// The shared parts: Buffer growth, handle numbering, the mapper, the cache's
+// eviction and the two filters.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "vfs/buffer.h"
+#include "vfs/buffer_cache.h"
+#include "vfs/coder_filter.h"
+#include "vfs/file_mapper.h"
+#include "vfs/handle_alloc.h"
+#include "vfs/zlib_filter.h"
+#include "vfs_test_util.h"
+
+namespace {
+
+using namespace vfs_test;
+
+TEST(Buffer, GrowsDoublingThenLinearlyAndZeroFills) {
+  gavio::IBuffer* buffer = gavio::CreateBuffer(10, nullptr);
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(buffer->Size(), 10);
+  EXPECT_GE(buffer->Capacity(), 10);
+  for (int i = 0; i < buffer->Capacity(); ++i) ASSERT_EQ(buffer->Data()[i], 0);
+  memset(buffer->Data(), 7, 10);
+
+  ASSERT_EQ(buffer->Reserve(100), 1);
+  EXPECT_GE(buffer->Capacity(), 200);
+  EXPECT_EQ(buffer->Size(), 10) << "Reserve keeps the size";
+  EXPECT_EQ(buffer->Data()[9], 7) << "and the bytes";
+  EXPECT_EQ(buffer->Data()[150], 0);
+  ASSERT_EQ(buffer->Reserve(5000000), 1);
+  EXPECT_GE(buffer->Capacity(), 9194304);
+  EXPECT_LT(buffer->Capacity(), 2 * 5000000) << "past 4 MiB growth is linear";
+
+  EXPECT_EQ(buffer->SetSize(-1), 0);
+  EXPECT_EQ(buffer->Size(), 0);
+  EXPECT_EQ(buffer->SetSize(buffer->Capacity() + 1), 0);
+  EXPECT_EQ(buffer->Size(), buffer->Capacity());
+  EXPECT_EQ(buffer->SetSize(3), 1);
+  EXPECT_EQ(buffer->Init(5, 4), 0) << "size may not exceed the request";
+  EXPECT_EQ(buffer->GetComponentID(), 256u);
+  buffer->Release();
+}
+
+TEST(HandleAlloc, ReusesTheMostRecentlyFreedAndRefusesStrangers) {
+  gavio::IHandleAlloc* handles = gavio::CreateHandleAlloc(nullptr);
+  EXPECT_EQ(handles->Alloc(), 0);
+  EXPECT_EQ(handles->Alloc(), 1);
+  EXPECT_EQ(handles->Alloc(), 2);
+  EXPECT_EQ(handles->Free(2), 1);
+  EXPECT_EQ(handles->Alloc(), 2);
+  EXPECT_EQ(handles->Free(1), 1);
+  EXPECT_EQ(handles->Alloc(), 1);
+  // A handle freed twice or never issued would later be handed out twice.
+  EXPECT_EQ(handles->Free(0), 1);
+  EXPECT_EQ(handles->Free(0), 0);
+  EXPECT_EQ(handles->Free(-1), 0);
+  EXPECT_EQ(handles->Free(50), 0);
+  EXPECT_EQ(handles->Alloc(), 0);
+  EXPECT_EQ(handles->Alloc(), 3);
+  handles->Reset();
+  EXPECT_EQ(handles->Alloc(), 0);
+  handles->Destroy();
+}
+
+TEST(FileMapper, IgnoresAsciiCaseAndWalksInKeyOrder) {
+  gavio::IFileMapper* mapper = gavio::CreateFileMapper(nullptr);
+  EXPECT_EQ(mapper->Map("Data\\Readme.TXT", 4, 40), 1);
+  EXPECT_EQ(mapper->Map("data\\a.bin", 5, 50), 1);
+  EXPECT_EQ(mapper->Map("x", -1, 0), 0);
+  EXPECT_EQ(mapper->Map(std::string(520, 'a').c_str(), 1, 0), 0) << "over 519 characters";
+  int32_t value = 0;
+  EXPECT_EQ(mapper->Lookup("DATA\\README.txt", &value), 4);
+  EXPECT_EQ(value, 40);
+  EXPECT_EQ(mapper->Map("data\\README.txt", 6, 60), 1) << "overwrites";
+  EXPECT_EQ(mapper->Lookup("data\\readme.txt", &value), 6);
+  EXPECT_EQ(mapper->Lookup("missing", &value), -1);
+
+  char key[64];
+  mapper->Rewind();
+  EXPECT_EQ(mapper->Next(key, sizeof key), 5);
+  EXPECT_STREQ(key, "data\\a.bin");
+  EXPECT_EQ(mapper->Next(key, 6), 6);
+  EXPECT_STREQ(key, "data\\") << "cut to the size";
+  EXPECT_EQ(mapper->Next(key, sizeof key), -1);
+  mapper->Destroy();
+}
+
+class CacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handles_ = gavio::CreateHandleAlloc(nullptr);
+    mapper_ = gavio::CreateFileMapper(nullptr);
+    cache_ = static_cast<gavio::BufferCache*>(gavio::CreateBufferCache(handles_, mapper_, 0, nullptr));
+  }
+  void TearDown() override {
+    cache_->Destroy();
+    mapper_->Destroy();
+    handles_->Destroy();
+  }
+  int32_t Load(const char* path, int32_t root, int32_t value, size_t size) {
+    return cache_->Add(path, root, value, MakeBuffer(std::string(size, 'x')));
+  }
+
+  gavio::IHandleAlloc* handles_;
+  gavio::IFileMapper* mapper_;
+  gavio::BufferCache* cache_;
+};
+
+TEST_F(CacheTest, LimitZeroDropsAFileAtItsLastClose) {
+  int32_t file = Load("a.txt", 9, 90, 100);
+  ASSERT_NE(file, -1);
+  int32_t value = 0;
+  EXPECT_EQ(mapper_->Lookup("a.txt", &value), cache_->OwnHandle());
+  EXPECT_EQ(value, file);
+  EXPECT_EQ(cache_->AddRef(file), 2) << "opened twice";
+  EXPECT_EQ(cache_->Release(file), 1);
+  EXPECT_NE(cache_->Get(file), nullptr) << "closed once: still cached";
+  EXPECT_EQ(cache_->Release(file), 0);
+  EXPECT_EQ(cache_->Get(file), nullptr) << "second close evicts";
+  EXPECT_EQ(mapper_->Lookup("a.txt", &value), 9) << "the path maps back to its archive";
+  EXPECT_EQ(value, 90);
+  EXPECT_EQ(cache_->TotalSize(), 0);
+}
+
+TEST_F(CacheTest, ALimitKeepsClosedFilesAndEvictsTheLeastRecentlyUsed) {
+  cache_->SetLimit(250);
+  int32_t a = Load("a", 1, 0, 100);
+  int32_t b = Load("b", 1, 0, 100);
+  cache_->Release(a);
+  cache_->Release(b);
+  EXPECT_EQ(cache_->EntryCount(), 2u);
+  cache_->Get(a);  // a is now the more recently used
+  int32_t c = Load("c", 1, 0, 100);
+  EXPECT_EQ(cache_->EntryCount(), 2u);
+  EXPECT_EQ(cache_->Get(b), nullptr) << "b was least recently used";
+  EXPECT_NE(cache_->Get(a), nullptr);
+  EXPECT_EQ(cache_->SetLimit(0), 1) << "a goes; c is still open";
+  EXPECT_NE(cache_->Get(c), nullptr);
+  EXPECT_EQ(cache_->Add("c", cache_->OwnHandle(), c, nullptr), -1);
+  gavio::IBuffer* spare = MakeBuffer("x");
+  EXPECT_EQ(cache_->Add("c", cache_->OwnHandle(), c, spare), -1) << "already loaded";
+  spare->Release();
+  EXPECT_EQ(cache_->AddRef(12345), 0);
+  EXPECT_EQ(cache_->Release(12345), 0);
+}
+
+TEST(CoderFilter, CodesTwoLettersPerByteWithTheSelectedAlphabet) {
+  gavio::RWFilter* coder = gavio::CreateCoderFilter(nullptr);
+  gavio::IBuffer* plain = MakeBuffer("abc");
+  gavio::IBuffer* coded = gavio::CreateBuffer(0, nullptr);
+  EXPECT_EQ(coder->PreSave(plain, coded), 0) << "no alphabet yet";
+  EXPECT_EQ(coder->SetKey(2), 0);
+  ASSERT_EQ(coder->SetKey(0), 1);
+  EXPECT_EQ(coder->Bound(plain), 16);
+  coded->Reserve(coder->Bound(plain));
+  ASSERT_EQ(coder->PreSave(plain, coded), 1);
+  EXPECT_EQ(BufferText(coded), Code("abc", 0));
+  EXPECT_EQ(BufferText(coded).size(), 6u);
+
+  gavio::IBuffer* decoded = gavio::CreateBuffer(0, nullptr);
+  gavio::IBuffer* input = MakeBuffer(BufferText(coded) + "W");  // odd: the last letter is ignored
+  ASSERT_EQ(coder->PostLoad(input, decoded), 1);
+  EXPECT_EQ(BufferText(decoded), "abc");
+  input->Release();
+  input = MakeBuffer("Z?");  // a letter outside the alphabet gives a 0 byte
+  ASSERT_EQ(coder->PostLoad(input, decoded), 1);
+  EXPECT_EQ(BufferText(decoded), std::string(1, '\0'));
+  for (gavio::IBuffer* b : {plain, coded, decoded, input}) b->Release();
+  coder->Destroy();
+}
+
+TEST(ZlibFilter, RoundTripsAndBoundsLikeTheFormat) {
+  gavio::RWFilter* zlib = gavio::CreateZlibFilter(nullptr);
+  gavio::IBuffer* empty = MakeBuffer("");
+  EXPECT_EQ(zlib->Bound(empty), 11);
+  std::string text(100000, 'q');
+  gavio::IBuffer* plain = MakeBuffer(text);
+  gavio::IBuffer* packed = gavio::CreateBuffer(zlib->Bound(plain), nullptr);
+  int32_t length = zlib->PreSave(plain, packed);
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(packed->Size(), length);
+  gavio::IBuffer* unpacked = gavio::CreateBuffer(static_cast<int32_t>(text.size()), nullptr);
+  EXPECT_EQ(zlib->PostLoad(packed, unpacked), static_cast<int32_t>(text.size()));
+  EXPECT_EQ(BufferText(unpacked), text);
+  EXPECT_EQ(zlib->PostLoad(plain, unpacked), 0) << "not a zlib stream";
+  EXPECT_EQ(zlib->SetKey(0), 0);
+  for (gavio::IBuffer* b : {empty, plain, packed, unpacked}) b->Release();
+  zlib->Destroy();
+}
+
+}  // namespace
