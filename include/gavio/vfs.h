@@ -112,6 +112,11 @@ inline constexpr int32_t kRootReadWrite = 1;  // must exist
 inline constexpr int32_t kRootOpenAlways = 2; // created when missing
 inline constexpr int32_t kRootCreate = 3;     // always created empty
 
+// SetCaseSensitive value that also compares names inside archives exactly
+// (by default they compare with ASCII case folded, whatever the flag), so an
+// archive can hold names that differ only in case, as host folders can.
+inline constexpr int32_t kCaseExactNames = 2;
+
 // OpenFile / LoadFile flag: the path is clean already.
 inline constexpr uint32_t kPathIsClean = 0x8000;
 
@@ -251,6 +256,7 @@ class IFileSys {
   // are written back), drops finds, deletes the file system.
   virtual void Destroy() = 0;
   // 2, 3: when clear, paths are lower-cased (ASCII) before use. Default on.
+  // kCaseExactNames also makes archive names compare exactly.
   virtual void SetCaseSensitive(int32_t flag) = 0;
   virtual int32_t IsCaseSensitive() = 0;
   // 4: mounts an archive (or a folder) read-only under mountPath. Mounting the
@@ -366,7 +372,8 @@ class IFileSysMgr : public IComponent {
   virtual IFileMapper* GetFileMapper() = 0;
   virtual IBufferCache* GetVfsCache() = 0;
   virtual IBufferCache* GetFileCache() = 0;
-  // 18, 19: passed on to every file system. On by default.
+  // 18, 19: passed on to every file system (kCaseExactNames included). On
+  // by default.
   virtual void SetCaseSensitive(int32_t flag) = 0;
   virtual int32_t IsCaseSensitive() = 0;
   // 20: a folder goes to the folder file system, a file to the file system

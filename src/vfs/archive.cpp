@@ -342,7 +342,7 @@ bool Archive::WriteFdt(const HostFile& file, RWFilter* coder) {
   return true;
 }
 
-FdtEntry* Archive::Find(std::string_view path, bool create) {
+FdtEntry* Archive::Find(std::string_view path, bool create, bool exactNames) {
   size_t pos = 0;
   FdtEntry* node = First();
   FdtEntry* parent = nullptr;
@@ -358,7 +358,7 @@ FdtEntry* Archive::Find(std::string_view path, bool create) {
     FdtEntry* previous = nullptr;
     FdtEntry* match = nullptr;
     for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
-      if (EqualsNoCase(n->name, component)) {
+      if (exactNames ? n->name == component : EqualsNoCase(n->name, component)) {
         match = n;
         break;
       }

@@ -86,10 +86,10 @@ class Archive {
 
   // The entry a cleaned path names: "a\b" a file, "a\b\" a directory.
   // With create, missing directories and the final entry are made (kind
-  // from the path's form). Names compare with ASCII case folded. Null when
-  // nothing matches, a file stands where a directory is needed, or the
-  // path has no component.
-  FdtEntry* Find(std::string_view path, bool create);
+  // from the path's form). Names compare with ASCII case folded, or exactly
+  // with exactNames. Null when nothing matches, a file stands where a
+  // directory is needed, or the path has no component.
+  FdtEntry* Find(std::string_view path, bool create, bool exactNames = false);
   // The list position of an entry, -1 when it is not in the list.
   int32_t IndexOf(const FdtEntry* entry) const;
   // The entry at a list position, or null.

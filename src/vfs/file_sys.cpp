@@ -439,11 +439,11 @@ bool FileSys::ListInto(Find* find) {
       !HostPathBelow(find->root->directory, find->start + find->dirPath, &host)) {
     return false;
   }
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  // A folder reached twice through symbolic links is listed once.
-  if (!GetHostDirectoryId(host, &device, &inode) || !find->visited.insert({device, inode}).second) {
-    return false;
+  if (find->ancestors.empty()) {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    if (!GetHostDirectoryId(host, &device, &inode)) return false;
+    find->ancestors.emplace_back(device, inode);
   }
   return ListHostDirectory(host, &find->listing);
 }
@@ -455,9 +455,20 @@ bool FileSys::Advance(Find* find) {
     while (find->index < find->listing.size()) {
       const HostDirEntry& entry = find->listing[find->index++];
       std::string path = find->start + find->dirPath + entry.name;
-      if (path.size() > kMaxVfsPath || (!entry.isDirectory && !entry.isFile)) continue;
+      if (!entry.isDirectory && !entry.isFile) continue;
+      if (path.size() + (entry.isDirectory ? 1 : 0) > kMaxVfsPath) {
+        std::string text = "path too long: " + path;
+        VFS_REPORT(reporter_, text.c_str());
+        continue;
+      }
       if (entry.isDirectory) {
-        if (recursive) find->pending.push_back(find->dirPath + entry.name + '\\');
+        std::pair<uint64_t, uint64_t> id{entry.device, entry.inode};
+        bool loops = std::find(find->ancestors.begin(), find->ancestors.end(), id) != find->ancestors.end();
+        if (recursive && !loops) {
+          Ancestors ancestors = find->ancestors;
+          ancestors.push_back(id);
+          find->pending.push_back(PendingFolder{find->dirPath + entry.name + '\\', std::move(ancestors)});
+        }
         if (!directories) continue;
         path += '\\';
       }
@@ -465,7 +476,8 @@ bool FileSys::Advance(Find* find) {
       return true;
     }
     if (!recursive || find->pending.empty()) return false;
-    find->dirPath = std::move(find->pending.front());
+    find->dirPath = std::move(find->pending.front().dirPath);
+    find->ancestors = std::move(find->pending.front().ancestors);
     find->pending.pop_front();
     ListInto(find);
   }

@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,17 +79,25 @@ class FileSys final : public IFileSys {
     std::string mountPath;  // cleaned, directory form (mounts only)
     int32_t mode = kRootReadOnly;  // (roots only)
   };
+  // Folder identities (device, inode) from the start down to a folder:
+  // a symbolic link back to one of them would loop, a link elsewhere is
+  // walked like any folder.
+  using Ancestors = std::vector<std::pair<uint64_t, uint64_t>>;
+  struct PendingFolder {
+    std::string dirPath;
+    Ancestors ancestors;  // including the folder itself
+  };
   struct Find {
     int32_t rootHandle = -1;
     const Folder* root = nullptr;  // null once the root was closed
     int32_t flags = 0;
     std::string start;    // cleaned, ends in '\' unless empty
     std::string dirPath;  // below start, of the folder being listed
+    Ancestors ancestors;  // of the folder being listed
     std::string match;
     std::vector<HostDirEntry> listing;
     size_t index = 0;
-    std::deque<std::string> pending;                      // dirPaths still to list
-    std::set<std::pair<uint64_t, uint64_t>> visited;      // folders listed (link cycles)
+    std::deque<PendingFolder> pending;
   };
 
   ~FileSys() = default;

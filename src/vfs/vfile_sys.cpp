@@ -443,7 +443,7 @@ int32_t CVFileSys::WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer
     VFS_REPORT(reporter_, "root couldn't write");
     return 0;
   }
-  FdtEntry* entry = root->archive.Find(clean, true);
+  FdtEntry* entry = root->archive.Find(clean, true, exactNames_);
   if (entry == nullptr || entry->IsDirectory()) {
     VFS_REPORT(reporter_, "write file error!");
     return 0;
@@ -463,7 +463,7 @@ IBuffer* CVFileSys::ReadFileFromRoot(int32_t rootHandle, const char* path) {
   }
   std::string clean;
   if (!PreparePath(path, false, &clean)) return nullptr;
-  FdtEntry* entry = root->archive.Find(clean, false);
+  FdtEntry* entry = root->archive.Find(clean, false, exactNames_);
   if (entry == nullptr || entry->IsDirectory()) return nullptr;
   return LoadContent(root->file, root->archive, *entry, clean, ExtentStore::ReadKind::kCopy);
 }
@@ -504,8 +504,8 @@ int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
-  FdtEntry* entry = root->archive.Find(clean, false);
-  FdtEntry* directory = entry == nullptr ? root->archive.Find(clean + '\\', false) : nullptr;
+  FdtEntry* entry = root->archive.Find(clean, false, exactNames_);
+  FdtEntry* directory = entry == nullptr ? root->archive.Find(clean + '\\', false, exactNames_) : nullptr;
   if ((entry != nullptr && entry->IsDirectory()) || directory != nullptr) {
     VFS_REPORT(reporter_, "target is dir");
     return 0;
@@ -539,7 +539,7 @@ int32_t CVFileSys::DeleteDir(int32_t rootHandle, const char* path) {
   }
   FdtEntry* entry = nullptr;
   if (!clean.empty() && clean != "\\") {
-    entry = root->archive.Find(clean, false);
+    entry = root->archive.Find(clean, false, exactNames_);
     if (entry == nullptr) {
       VFS_REPORT(reporter_, "del dir not exist");
       return 0;
@@ -561,7 +561,7 @@ int32_t CVFileSys::GetPathType(int32_t rootHandle, const char* path) {
   RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   std::string clean;
   if (root == nullptr || !PreparePath(path, false, &clean)) return kPathNotFound;
-  FdtEntry* entry = root->archive.Find(clean, false);
+  FdtEntry* entry = root->archive.Find(clean, false, exactNames_);
   if (entry == nullptr) return kPathNotFound;
   return entry->IsDirectory() ? kPathDirectory : kPathFile;
 }
@@ -574,7 +574,7 @@ int32_t CVFileSys::CreateDir(int32_t rootHandle, const char* path) {
   // Directory form, so "a\b" makes the directory b rather than a file b.
   std::string clean;
   if (!PreparePath(path, true, &clean)) return 0;
-  FdtEntry* entry = root->archive.Find(clean, true);
+  FdtEntry* entry = root->archive.Find(clean, true, exactNames_);
   return entry != nullptr && entry->IsDirectory() ? 1 : 0;
 }
 
@@ -602,13 +602,13 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
     VFS_REPORT(reporter_, "root couldn't write");
     return 0;
   }
-  FdtEntry* source_entry = source->archive.Find(source_clean, false);
+  FdtEntry* source_entry = source->archive.Find(source_clean, false, exactNames_);
   if (source_entry == nullptr) {
     VFS_REPORT(reporter_, "src file not exist");
     return 0;
   }
   if (target_clean.empty() || target_clean.back() == '\\' ||
-      target->archive.Find(target_clean + '\\', false) != nullptr) {
+      target->archive.Find(target_clean + '\\', false, exactNames_) != nullptr) {
     if (!target_clean.empty() && target_clean.back() != '\\') target_clean += '\\';
     target_clean += LastComponent(source_clean);
     if (target_clean.size() > kMaxVfsPath) {
@@ -628,7 +628,7 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
     return 0;
   }
   FdtFixed source_sizes = source_entry->fixed;
-  FdtEntry* target_entry = target->archive.Find(target_clean, true);
+  FdtEntry* target_entry = target->archive.Find(target_clean, true, exactNames_);
   bool ok = false;
   if (target_entry != nullptr && !target_entry->IsDirectory()) {
     if (same_filter) {
@@ -694,7 +694,7 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
   if (start.empty()) {
     find->next = root->archive.First();
   } else {
-    FdtEntry* directory = root->archive.Find(start, false);
+    FdtEntry* directory = root->archive.Find(start, false, exactNames_);
     if (directory == nullptr || !directory->IsDirectory() || directory->firstChild == nullptr) {
       VFS_REPORT(reporter_, "start path not found!");
       return -1;
@@ -864,9 +864,9 @@ int32_t CVFileSys::GetAttributes(const char* path) {
   std::string clean;
   if (!initialised_ || !PreparePath(path, false, &clean)) return -1;
   auto attributes_in = [&](Archive& archive, const std::string& relative) {
-    FdtEntry* entry = archive.Find(relative, false);
+    FdtEntry* entry = archive.Find(relative, false, exactNames_);
     if (entry == nullptr && !relative.empty() && relative.back() != '\\') {
-      entry = archive.Find(relative + '\\', false);
+      entry = archive.Find(relative + '\\', false, exactNames_);
     }
     if (entry == nullptr) return -1;
     return entry->IsDirectory() ? kAttributesDirectory : kAttributesFile;

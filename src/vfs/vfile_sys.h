@@ -70,7 +70,10 @@ class CVFileSys final : public IFileSys {
 
   int32_t Init(IFileSysMgr* manager) override;
   void Destroy() override;
-  void SetCaseSensitive(int32_t flag) override { caseSensitive_ = flag != 0; }
+  void SetCaseSensitive(int32_t flag) override {
+    caseSensitive_ = flag != 0;
+    exactNames_ = flag == kCaseExactNames;
+  }
   int32_t IsCaseSensitive() override { return caseSensitive_ ? 1 : 0; }
   int32_t Mount(const char* hostPath, const char* mountPath) override;
   void UnmountAll() override;
@@ -143,6 +146,7 @@ class CVFileSys final : public IFileSys {
   std::recursive_mutex lock_;
   bool initialised_ = false;
   bool caseSensitive_ = true;
+  bool exactNames_ = false;
   IHandleAlloc* handles_ = nullptr;
   IFileMapper* mapper_ = nullptr;
   IBufferCache* cache_ = nullptr;
