@@ -19,7 +19,7 @@ inline constexpr uint32_t kPathSize = 260;
 // Adds (id, factory) at the end of the table. Ignored when the table is full,
 // id is 0 or factory is null. Duplicates are kept; lookup finds the first.
 void RegisterComponentClass(uint32_t componentId, FactoryFunction factory);
-// Fills the table from the registration list, once per process.
+// Fills the table from the registration list; run once, at load.
 void RegisterAllComponentClasses();
 
 // CreateComponent without the export: the first factory registered for id.

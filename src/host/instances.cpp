@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -34,9 +35,11 @@ struct HostState {
   char registry_path[kPathSize] = {0};
 };
 
-// Word-sized switches read without the lock, as the exports allow.
-volatile int32_t g_safe_to_destroy = 0;
-void* volatile g_factory_handle = nullptr;
+// Word-sized switches and the instance count are read without the lock, as
+// the exports allow; atomics keep those reads well defined.
+std::atomic<int32_t> g_safe_to_destroy{0};
+std::atomic<void*> g_factory_handle{nullptr};
+std::atomic<size_t> g_live_count{0};
 
 // Created on first use by whatever needs it first; never destroyed, so a
 // component destroyed from a late static destructor still finds it.
@@ -107,6 +110,7 @@ IComponent* HostCreateComponent(uint32_t componentId, uint32_t creatorId) {
   LibraryLock lock;
   state().live[reinterpret_cast<uintptr_t>(component)] =
       LiveEntry{componentId, creatorId, component};
+  g_live_count = state().live.size();
   return component;
 }
 
@@ -140,10 +144,14 @@ void HostNotifyRemoved(IComponent* component, bool wasNotFactory) {
     return;
   }
   live.erase(it);
+  g_live_count = live.size();
   if (live.empty() && wasNotFactory) SendUnloadNotice();
 }
 
-bool HostMapIsEmpty() { return state().live.empty(); }
+bool HostMapIsEmpty() {
+  state();
+  return g_live_count == 0;
+}
 
 void HostFreeAutoFreeInstances() {
   LibraryLock lock;

@@ -34,7 +34,7 @@ constexpr Registration kRegistrations[] = {
     {51, NewTimeout},           // one-shot timers
     {178, NewFileUtils},        // file-system utilities
     {183, NewFileObject},       // file object
-    {1068, nullptr},            // IPC channel
+    {1068, NewIpcChannel},      // IPC channel
     {7, NewBase64},             // Base64
     {65, NewDigest},            // MD5 digest
     {64, NewBlockCipher},       // block cipher

@@ -24,6 +24,19 @@ uint32_t g_line_counter = 0;
 constexpr size_t kFormatSize = 256;
 constexpr size_t kLineSize = 1024;
 
+// A caller's format cut at the buffer's end may end inside a conversion
+// ("%l", "%-"): formatting that would read an argument that is not there.
+// Drop such a tail; whole conversions before it stay.
+void DropPartialConversion(char* format) {
+  size_t length = strlen(format);
+  size_t i = length;
+  while (i > 0 && strchr("0123456789.-+ #'lhzjtL", format[i - 1]) != nullptr) --i;
+  if (i == 0 || format[i - 1] != '%') return;
+  size_t percents = 0;
+  for (size_t j = i; j > 0 && format[j - 1] == '%'; --j) ++percents;
+  if (percents % 2 == 1) format[i - 1] = '\0';
+}
+
 }  // namespace
 
 void DebugPrint(const char* format, ...) {
@@ -82,6 +95,7 @@ void LogSink::Write(uint32_t bit, const char* category, const char* format, va_l
   char line_format[kFormatSize];
   snprintf(line_format, sizeof line_format, "[T%d][M%d][%s]%s\n",
            static_cast<int>(GetCurrentThreadId()), static_cast<int>(moduleId_), category, format);
+  DropPartialConversion(line_format);
   char line[kLineSize];
   vsnprintf(line, sizeof line, line_format, args);
   if ((debugMask_ & bit) != 0) OutputDebugStringA(line);

