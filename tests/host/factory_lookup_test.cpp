@@ -105,6 +105,18 @@ TEST(LogSink, MasksChooseTheDebuggerOrTheFileAndFileLinesCarryCounterTimeAndProc
   EXPECT_EQ(file.substr(file.size() - tail.size()), tail);
   EXPECT_EQ(std::count(file.begin(), file.end(), '\t'), 2);  // counter \t HH:MM:SS \t
   EXPECT_EQ(file[file.find('\t') + 3], ':');
+
+  // A format cut inside a conversion loses the conversion, never reads an
+  // argument that is not there.
+  debug.Clear();
+  std::string prefix = "[T" + tid + "][M4242][Trace]";
+  std::string long_format(254 - prefix.size(), 'a');  // its '%' is the 255th character
+  long_format += "%s";
+  sink.Trace(long_format.c_str(), "tail");
+  std::string cut = debug.Text();
+  EXPECT_EQ(cut.size(), 254u);
+  EXPECT_EQ(cut.find("tail"), std::string::npos);
+  EXPECT_EQ(cut.back(), 'a');
 }
 
 }  // namespace
