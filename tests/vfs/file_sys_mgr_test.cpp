@@ -196,3 +196,22 @@ TEST(FileSysMgrInstance, OneInstancePerProcessUntilDestroyed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FileSysMgrTest, FolderFindsFollowLinksButNeverLoop) {
+  std::string tree = dir_.File("tree");
+  mkdir(tree.c_str(), 0755);
+  mkdir((tree + "/real").c_str(), 0755);
+  WriteAll(tree + "/real/file.txt", "linked twice");
+  ASSERT_EQ(symlink("real", (tree + "/alias").c_str()), 0);
+  ASSERT_EQ(symlink("..", (tree + "/real/up").c_str()), 0);  // a loop back to the top
+  int32_t root = mgr_->OpenRoot(tree.c_str(), gavio::kRootReadOnly);
+  std::vector<std::string> listed;
+  int32_t find = mgr_->FindFirst(root, "", gavio::kFindRecursive);
+  for (bool more = find != -1; more; more = mgr_->FindNext(find) != 0) listed.push_back(mgr_->GetFindPath(find));
+  mgr_->FindClose(find);
+  EXPECT_EQ(listed, (std::vector<std::string>{"alias\\file.txt", "real\\file.txt"}));
+}
+
+}  // namespace

@@ -251,3 +251,24 @@ TEST_F(VFileSysTest, HeadFieldsAndAttributes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VFileSysTest, ExactNamesKeepNamesThatDifferOnlyInCase) {
+  std::string folded = Make("folded.vfs", {{"Index.html", "upper"}, {"index.html", "lower"}});
+  int32_t root = fs_->OpenRoot(folded.c_str(), gavio::kRootReadOnly);
+  EXPECT_EQ(FindAll(root, "", 0), std::vector<std::string>{"Index.html"}) << "by default one name, rewritten";
+  EXPECT_EQ(TakeText(fs_->ReadFileFromRoot(root, "INDEX.HTML")), "lower");
+  fs_->CloseRoot(root);
+
+  fs_->SetCaseSensitive(gavio::kCaseExactNames);
+  std::string exact = Make("exact.vfs", {{"Index.html", "upper"}, {"index.html", "lower"}, {"D\\a", "1"}});
+  root = fs_->OpenRoot(exact.c_str(), gavio::kRootReadOnly);
+  EXPECT_EQ(FindAll(root, "", gavio::kFindRecursive),
+            (std::vector<std::string>{"Index.html", "index.html", "D\\a"}));
+  EXPECT_EQ(TakeText(fs_->ReadFileFromRoot(root, "Index.html")), "upper");
+  EXPECT_EQ(TakeText(fs_->ReadFileFromRoot(root, "index.html")), "lower");
+  EXPECT_EQ(fs_->ReadFileFromRoot(root, "d\\a"), nullptr);
+}
+
+}  // namespace
