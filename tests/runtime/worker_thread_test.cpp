@@ -54,8 +54,8 @@ class CountingSink : public IThreadSink {
       std::unique_lock<std::mutex> lock(mutex_);
       waiting = true;
       cv_.notify_all();
-      cv_.wait(lock, [&] { return tickets_ > 0; });
-      --tickets_;
+      cv_.wait(lock, [&] { return open_ || tickets_ > 0; });
+      if (!open_) --tickets_;
       waiting = false;
     }
     if (hook) return hook(n);
@@ -63,9 +63,15 @@ class CountingSink : public IThreadSink {
   }
   void OnThreadExit() override { ++exits; }
 
-  void Release(int count = 1) {
+  void Release(int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     tickets_ += count;
+    cv_.notify_all();
+  }
+  // Lets every step through from now on.
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
     cv_.notify_all();
   }
 
@@ -79,6 +85,7 @@ class CountingSink : public IThreadSink {
   std::mutex mutex_;
   std::condition_variable cv_;
   int tickets_ = 0;
+  bool open_ = false;
 };
 
 class WorkerThreadTest : public ::testing::Test {
@@ -162,7 +169,7 @@ TEST_F(WorkerThreadTest, SuspendHoldsTheLoopBetweenStepsAndResumeReleasesIt) {
   EXPECT_EQ(sink_.steps, 1);
   EXPECT_EQ(worker_->Resume(), 1);
   ASSERT_TRUE(Eventually([&] { return sink_.steps >= 2; }));
-  sink_.Release(1000);
+  sink_.Open();
   EXPECT_EQ(worker_->Stop(kLimitMs), 1);
   EXPECT_EQ(sink_.exits, 1);
 }
@@ -191,7 +198,7 @@ TEST_F(WorkerThreadTest, StopThatTimesOutAbandonsTheThreadForGood) {
   // once the step returns, the thread ends without another sink call.
   worker_->Destroy(0);
   worker_ = nullptr;
-  sink_.Release(1000);
+  sink_.Open();
   ASSERT_TRUE(Eventually([&] { return ThreadIsGone(id); }));
   EXPECT_EQ(sink_.steps, 1);
   EXPECT_EQ(sink_.exits, 0);
