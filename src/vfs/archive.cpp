@@ -206,6 +206,11 @@ bool Archive::CheckTree() {
     FdtEntry& entry = *entries_[i];
     entry.scratch = static_cast<int32_t>(i);
     if (entry.fixed.kind != kFdtFile && entry.fixed.kind != kFdtDirectory) return false;
+    // A name is one path component: no lookup could reach an empty one or
+    // one holding a separator (or a NUL, which ends every path).
+    if (entry.name.empty() || entry.name.find_first_of(std::string_view("\\/\0", 3)) != std::string::npos) {
+      return false;
+    }
     if (!entry.IsDirectory() && entry.firstChild != nullptr) return false;
   }
   if (entries_.empty()) return true;

@@ -6,7 +6,8 @@
 // lookup starts there, and new entries are appended. Reading accepts only a
 // table that forms exactly such a tree (every entry reached once from the
 // first, links consistent, children and later siblings later in the list),
-// so every walk over it ends and every unlink keeps it a tree.
+// so every walk over it ends and every unlink keeps it a tree. Names must be
+// non-empty and free of '\', '/' and NUL, or no path could name them.
 //
 // Thread safety: none; the owning file system serialises access.
 #pragma once

@@ -170,6 +170,9 @@ TEST_F(HandMade, CyclesAndBrokenTreesAreRefused) {
   RawRecord odd = Hello("a");
   odd.kind = 3;
   refused({odd});
+  refused({Hello("")});  // a name no path can reach
+  refused({Hello("a\\b")});
+  refused({Hello("a/b")});
   RawRecord later_first = Hello("a");  // the first record must be the first top-level one
   RawRecord earlier = Hello("b");
   later_first.prev = second;
