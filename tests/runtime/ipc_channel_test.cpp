@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gavio/ids.h"
@@ -261,6 +262,32 @@ TEST(CrossProcessWindows, AReceiverThatDiesOrHangsDoesNotHoldTheSender) {
   EXPECT_EQ(SendMessageA(hangs, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record)), 0);
   EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
   GavioSetRemoteSendTimeout(previous);
+}
+
+std::vector<std::string> g_copied;
+
+LRESULT AnswerFortyTwo(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_COPYDATA) {
+    const auto* record = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    g_copied.emplace_back(static_cast<const char*>(record->lpData), record->cbData);
+    return 42;
+  }
+  return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+TEST(CrossProcessWindows, ATitleSetFromAnotherThreadIsServedOnTheOwnerThread) {
+  std::string before = UniqueKey("before"), after = UniqueKey("after");
+  HWND window = CreateWindowExA(0, "static", before.c_str(), 0, 0, 0, 0, 0, nullptr, nullptr,
+                                nullptr, nullptr);
+  SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(AnswerFortyTwo));
+  std::thread([&] { SetWindowTextA(window, after.c_str()); }).join();
+  g_copied.clear();
+  Peer sender({"send", after, "from afar"});
+  EXPECT_EQ(sender.Exit(), 0);  // pumped meanwhile: the procedure runs on this thread
+  EXPECT_EQ(g_copied, std::vector<std::string>{"from afar"});
+  Peer stale({"send", before, "nobody"});
+  EXPECT_EQ(stale.Exit(), 4);
+  DestroyWindow(window);
 }
 
 TEST(CrossProcessWindows, TheFolderIsPrivateToTheUser) {

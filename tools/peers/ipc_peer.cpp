@@ -10,6 +10,8 @@
 //                            cbData * 1000 + dwData; ends on dwData 99
 //   ipc_peer hang OWN        a window titled OWN whose thread never pumps
 //   ipc_peer die OWN         a window titled OWN that exits on WM_COPYDATA
+//   ipc_peer send PEER TEXT  sends TEXT (dwData 5) to the window titled PEER
+//                            and exits 0 when its procedure answered 42
 //
 // Every mode ends by itself after 60 seconds, so a failed test never
 // leaves it behind.
@@ -105,7 +107,8 @@ int RunEcho(const char* own, const char* peer) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: ipc_peer echo OWN PEER | raw OWN | hang OWN | die OWN\n");
+    fprintf(stderr,
+            "usage: ipc_peer echo OWN PEER | raw OWN | hang OWN | die OWN | send PEER TEXT\n");
     return 1;
   }
   std::string mode = argv[1];
@@ -119,6 +122,14 @@ int main(int argc, char** argv) {
     if (TitledWindow(argv[2], nullptr) == nullptr) return 3;
     Sleep(kLifetimeMs);
     return 2;
+  }
+  if (mode == "send" && argc >= 4) {
+    HWND peer = FindWindowExA(nullptr, nullptr, "static", argv[2]);
+    COPYDATASTRUCT record{5, static_cast<DWORD>(strlen(argv[3])), argv[3]};
+    return peer != nullptr &&
+                   SendMessageA(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record)) == 42
+               ? 0
+               : 4;
   }
   if (mode == "die") {
     if (TitledWindow(argv[2], DyingProc) == nullptr) return 3;
