@@ -8,11 +8,15 @@
 // that takes listeners. ComponentLife comes last and carries the deleting
 // destructor, so no interface has one.
 //
-// Thread safety: the flags are plain words. A component is used on the
-// thread that created it unless its interface says otherwise.
+// Thread safety: the hold count and initialised flag are atomic, so guards
+// may open on several threads; Destroy itself belongs to one thread at a
+// time. A component is used on the thread that created it unless its
+// interface says otherwise.
 #pragma once
 
 #include <stdint.h>
+
+#include <atomic>
 
 #include "gavio/component.h"
 #include "platform/errors.h"
@@ -26,7 +30,7 @@ class ComponentLife {
   ComponentLife& operator=(const ComponentLife&) = delete;
 
   bool IsInitialised() const { return initialised_ != 0; }
-  int32_t HoldCount() const { return hold_; }
+  int32_t HoldCount() const { return hold_.load(); }
 
  protected:
   // Deleting an instance still initialised or held is a programming error.
@@ -45,8 +49,10 @@ class ComponentLife {
   // Deletes once nothing holds the instance and it was finalised.
   void DeleteIfReleased();
 
-  int32_t initialised_ = 1;
-  int32_t hold_ = 0;
+  // Atomic: components whose control calls may come from several threads
+  // (the worker thread) open guards concurrently.
+  std::atomic<int32_t> initialised_{1};
+  std::atomic<int32_t> hold_{0};
   int32_t keepAlive_ = 0;
   bool finalising_ = false;
 };
