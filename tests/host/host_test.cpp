@@ -47,6 +47,32 @@ IComponent* NewFakeFactoryInstance() { return new FakeFactoryInstance; }
 // Registered before any test runs: one test fills the table to its limit.
 const bool kFakeRegistered = (RegisterComponentClass(361, NewFakeFactoryInstance), true);
 
+// A kept-alive component with an operation that calls out, for the life
+// rules around callbacks.
+class ICallOut : public IComponent {
+ public:
+  virtual void CallOut(void (*callback)(ICallOut*)) = 0;
+  virtual void ComponentFinalize() = 0;
+};
+class CallOutComponent final : public Component<7777, ICallOut> {
+ public:
+  explicit CallOutComponent(bool keepAlive) { SetKeepAlive(keepAlive); }
+  void CallOut(void (*callback)(ICallOut*)) override {
+    GAVIO_HOLD_OR_RETURN();
+    callback(this);
+  }
+  void ComponentFinalize() override {
+    ++finalised;
+    if (destroy_in_finalize) Destroy(0);
+  }
+  static inline int finalised = 0;
+  static inline bool destroy_in_finalize = false;
+};
+IComponent* NewKeptAlive() { return new CallOutComponent(true); }
+IComponent* NewPlainCallOut() { return new CallOutComponent(false); }
+const bool kCallOutRegistered = (RegisterComponentClass(7777, NewKeptAlive),
+                                 RegisterComponentClass(7778, NewPlainCallOut), true);
+
 TEST(Registration, ClassesAreListedInTableOrderAndCountIsReturnedWithoutWriting) {
   uint32_t count = HostGetComponentIds(nullptr, 0);
   std::vector<uint32_t> ids(count);
@@ -54,7 +80,7 @@ TEST(Registration, ClassesAreListedInTableOrderAndCountIsReturnedWithoutWriting)
   // Every registered class keeps its place relative to the full table.
   auto next = kRegistrationOrder.begin();
   for (uint32_t id : ids) {
-    if (id == 361) continue;  // this program's own registration
+    if (id == 361 || id == 7777 || id == 7778) continue;  // this program's own
     next = std::find(next, kRegistrationOrder.end(), id);
     ASSERT_NE(next, kRegistrationOrder.end()) << "out of order: " << id;
   }
@@ -146,6 +172,28 @@ TEST(Lifecycle, DestroyFromInsideACallbackDeletesAfterTheCallbackReturns) {
   ASSERT_TRUE(gavio_test::PumpUntil([&] { return sink.fired == 1; }));
   EXPECT_TRUE(HostMapIsEmpty());
   EXPECT_EQ(GavioLiveTimerCount(), 0u);
+}
+
+TEST(Lifecycle, AKeptAliveInstanceForceDestroyedInsideItsCallbackIsDeletedAfterwards) {
+  ASSERT_TRUE(kCallOutRegistered);
+  auto* component = static_cast<ICallOut*>(HostCreateComponent(7777, 0));
+  component->CallOut([](ICallOut* self) {
+    self->Destroy(0);  // kept alive: ignored
+    EXPECT_FALSE(HostMapIsEmpty());
+    self->Destroy(1);  // finalised now, deleted when CallOut returns
+    EXPECT_FALSE(HostMapIsEmpty());
+  });
+  EXPECT_TRUE(HostMapIsEmpty());
+}
+
+TEST(Lifecycle, ADestroyFromInsideComponentFinalizeFinalisesOnce) {
+  CallOutComponent::finalised = 0;
+  CallOutComponent::destroy_in_finalize = true;
+  IComponent* component = HostCreateComponent(7778, 0);
+  component->Destroy(0);
+  CallOutComponent::destroy_in_finalize = false;
+  EXPECT_EQ(CallOutComponent::finalised, 1);
+  EXPECT_TRUE(HostMapIsEmpty());
 }
 
 TEST(UnloadNotice, ExactlyOneWhenTheLastInstanceGoesAndNoneForTheFactoryClass) {
