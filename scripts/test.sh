@@ -2,23 +2,52 @@
 # Builds everything and runs every test: the plain build, then the same
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer, then a short
 # fuzzing run of the archive reader. GAVIO_SKIP_SANITIZE=1 skips the
-# sanitizer pass for a quick local run.
+# sanitizer pass for a quick local run. Ends with one summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 
+passed=0
+failed=0
+# Runs ctest in a build folder and adds its counts to the totals.
+run_suite() {
+  local folder="$1" timeout="$2" log status
+  log="$(mktemp)"
+  set +e
+  (cd "$folder" && ctest --output-on-failure -j2 --timeout "$timeout") 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  set -e
+  local line total bad
+  line="$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)"
+  rm -f "$log"
+  total="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")"
+  bad="$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")"
+  passed=$((passed + ${total:-0} - ${bad:-0}))
+  failed=$((failed + ${bad:-0}))
+  return "$status"
+}
+
+overall=0
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
-(cd build && ctest --output-on-failure -j2 --timeout 300)
+run_suite build 300 || overall=1
 
 if [ "${GAVIO_SKIP_SANITIZE:-0}" != 1 ]; then
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DGAVIO_SANITIZE=ON \
         -DGAVIO_BENCH=OFF >/dev/null
   cmake --build build-asan -j2
-  (cd build-asan && ctest --output-on-failure -j2 --timeout 600)
+  run_suite build-asan 600 || overall=1
 fi
 
 if [ -f fuzz/run.sh ]; then
-  bash fuzz/run.sh "${GAVIO_FUZZ_SECONDS:-45}"
+  if bash fuzz/run.sh "${GAVIO_FUZZ_SECONDS:-45}"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    overall=1
+  fi
 fi
+
+echo "tests: ${passed} passed, ${failed} failed"
+exit "$overall"
