@@ -55,10 +55,9 @@ void FileSys::Destroy() {
     if (initialised_) {
       for (auto& [handle, mount] : mounts_) handles_->Free(handle);
       for (auto& [handle, root] : roots_) handles_->Free(handle);
-      for (auto& [handle, find] : finds_) handles_->Free(handle);
+      finds_.CloseAll(handles_);
       mounts_.clear();
       roots_.clear();
-      finds_.clear();
       if (ownsCache_) cache_->Destroy();
       if (ownsMapper_) mapper_->Destroy();
       if (ownsHandles_) handles_->Destroy();
@@ -232,9 +231,9 @@ int32_t FileSys::CloseRoot(int32_t rootHandle) {
   Lock lock(lock_);
   auto found = roots_.find(rootHandle);
   if (!initialised_ || found == roots_.end()) return 0;
-  for (auto& [handle, find] : finds_) {
-    if (find->root == found->second.get()) find->root = nullptr;
-  }
+  finds_.ForEach([closed = found->second.get()](Find& find) {
+    if (find.root == closed) find.root = nullptr;
+  });
   roots_.erase(found);
   handles_->Free(rootHandle);
   return 1;
@@ -502,48 +501,37 @@ int32_t FileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t fla
     return -1;
   }
   if (!Advance(find.get())) return -1;
-  int32_t handle = handles_->Alloc();
-  if (handle != -1) finds_[handle] = std::move(find);
-  return handle;
+  return finds_.Add(handles_, std::move(find));
 }
 
 int32_t FileSys::FindNext(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  if (found == finds_.end()) {
+  Find* find = finds_.Get(findHandle);
+  if (find == nullptr) {
     VFS_REPORT(reporter_, "hfind not exist");
     return 0;
   }
-  return Advance(found->second.get()) ? 1 : 0;
+  return Advance(find) ? 1 : 0;
 }
 
 int32_t FileSys::FindClose(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  if (found == finds_.end()) return 0;
-  finds_.erase(found);
-  handles_->Free(findHandle);
-  return 1;
+  return finds_.Close(handles_, findHandle) ? 1 : 0;
 }
 
 int32_t FileSys::GetFindRoot(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  return found == finds_.end() ? -1 : found->second->rootHandle;
+  return finds_.RootOf(findHandle);
 }
 
 const char* FileSys::GetFindPath(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  return found == finds_.end() ? nullptr : found->second->match.c_str();
+  return finds_.MatchOf(findHandle);
 }
 
 const char* FileSys::GetFindRelativePath(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  if (found == finds_.end()) return nullptr;
-  const Find& find = *found->second;
-  return find.match.c_str() + std::min(find.start.size(), find.match.size());
+  return finds_.RelativeMatchOf(findHandle);
 }
 
 IFileSys* CreateFileSys(IFileSysMgr* manager, ErrorReporter* reporter) {

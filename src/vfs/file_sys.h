@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "gavio/vfs.h"
+#include "vfs/find_table.h"
 #include "vfs/host_path.h"
 
 namespace gavio {
@@ -127,7 +128,7 @@ class FileSys final : public IFileSys {
   bool ownsCache_ = false;
   std::map<int32_t, Folder> mounts_;
   std::map<int32_t, std::unique_ptr<Folder>> roots_;
-  std::map<int32_t, std::unique_ptr<Find>> finds_;
+  FindTable<Find> finds_;
 };
 
 // Creates and initialises the folder file system (manager may be null).

@@ -112,8 +112,7 @@ void CVFileSys::Destroy() {
         handles_->Free(handle);
       }
       roots_.clear();
-      for (auto& [handle, find] : finds_) handles_->Free(handle);
-      finds_.clear();
+      finds_.CloseAll(handles_);
       filters_.clear();
     }
     DestroyParts();
@@ -388,12 +387,12 @@ int32_t CVFileSys::CloseRoot(int32_t rootHandle) {
   auto found = roots_.find(rootHandle);
   if (!initialised_ || found == roots_.end()) return 0;
   CloseRootIndirect(found->second.get());
-  for (auto& [handle, find] : finds_) {
-    if (find->root != found->second.get()) continue;
-    find->root = nullptr;
-    find->next = nullptr;
-    find->pending.clear();
-  }
+  finds_.ForEach([closed = found->second.get()](FindRecord& find) {
+    if (find.root != closed) return;
+    find.root = nullptr;
+    find.next = nullptr;
+    find.pending.clear();
+  });
   roots_.erase(found);
   handles_->Free(rootHandle);
   return 1;
@@ -471,11 +470,11 @@ IBuffer* CVFileSys::ReadFileFromRoot(int32_t rootHandle, const char* path) {
 bool CVFileSys::RemoveEntry(RootRecord* root, FdtEntry* entry) {
   auto removed = root->archive.Detach(entry);
   // Finds walking this archive step past what is gone before it is freed.
-  for (auto& [handle, find] : finds_) {
-    if (find->root != root) continue;
-    while (find->next != nullptr && find->next->IsRemoved()) find->next = find->next->nextSibling;
-    std::erase_if(find->pending, [](const auto& item) { return item.first->IsRemoved(); });
-  }
+  finds_.ForEach([root](FindRecord& find) {
+    if (find.root != root) return;
+    while (find.next != nullptr && find.next->IsRemoved()) find.next = find.next->nextSibling;
+    std::erase_if(find.pending, [](const auto& item) { return item.first->IsRemoved(); });
+  });
   ExtentStore store(root->file, root->archive.head(), reporter_);
   for (const auto& gone : removed) {
     if (gone->fixed.firstExtent != 0 && !store.Release(gone->fixed.firstExtent)) {
@@ -703,49 +702,37 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
   }
   find->start = start;
   if (!Advance(find.get())) return -1;
-  int32_t handle = handles_->Alloc();
-  if (handle == -1) return -1;
-  finds_[handle] = std::move(find);
-  return handle;
+  return finds_.Add(handles_, std::move(find));
 }
 
 int32_t CVFileSys::FindNext(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  if (found == finds_.end()) {
+  FindRecord* find = finds_.Get(findHandle);
+  if (find == nullptr) {
     VFS_REPORT(reporter_, "hfind not exist");
     return 0;
   }
-  return Advance(found->second.get()) ? 1 : 0;
+  return Advance(find) ? 1 : 0;
 }
 
 int32_t CVFileSys::FindClose(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  if (found == finds_.end()) return 0;
-  finds_.erase(found);
-  handles_->Free(findHandle);
-  return 1;
+  return finds_.Close(handles_, findHandle) ? 1 : 0;
 }
 
 int32_t CVFileSys::GetFindRoot(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  return found == finds_.end() ? -1 : found->second->rootHandle;
+  return finds_.RootOf(findHandle);
 }
 
 const char* CVFileSys::GetFindPath(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  return found == finds_.end() ? nullptr : found->second->match.c_str();
+  return finds_.MatchOf(findHandle);
 }
 
 const char* CVFileSys::GetFindRelativePath(int32_t findHandle) {
   Lock lock(lock_);
-  auto found = finds_.find(findHandle);
-  if (found == finds_.end()) return nullptr;
-  const FindRecord& find = *found->second;
-  return find.match.c_str() + std::min(find.start.size(), find.match.size());
+  return finds_.RelativeMatchOf(findHandle);
 }
 
 int32_t CVFileSys::RegisterFilter(const char* ext, RWFilter* filter) {

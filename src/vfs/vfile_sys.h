@@ -26,6 +26,7 @@
 #include "gavio/vfs.h"
 #include "vfs/archive.h"
 #include "vfs/extent_store.h"
+#include "vfs/find_table.h"
 #include "vfs/host_file.h"
 
 namespace gavio {
@@ -159,7 +160,7 @@ class CVFileSys final : public IFileSys {
   std::map<std::string, RWFilter*> filters_;  // by lower-case extension; not owned
   std::map<int32_t, std::unique_ptr<MountRecord>> mounts_;
   std::map<int32_t, std::unique_ptr<RootRecord>> roots_;
-  std::map<int32_t, std::unique_ptr<FindRecord>> finds_;
+  FindTable<FindRecord> finds_;
 };
 
 // Creates and initialises the archive file system (manager may be null).
