@@ -487,22 +487,28 @@ bool CVFileSys::RemoveEntry(RootRecord* root, FdtEntry* entry) {
   return true;
 }
 
-int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
-  Lock lock(lock_);
+RootRecord* CVFileSys::RootForDelete(int32_t rootHandle, const char* path, std::string* clean) {
   RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) {
     VFS_REPORT(reporter_, "root not found");
-    return 0;
+    return nullptr;
   }
   if (root->mode == kRootReadOnly) {
     VFS_REPORT(reporter_, "no right to del file");
-    return 0;
+    return nullptr;
   }
-  std::string clean;
-  if (!PreparePath(path, false, &clean)) {
+  if (!PreparePath(path, false, clean)) {
     VFS_REPORT(reporter_, "param error!");
-    return 0;
+    return nullptr;
   }
+  return root;
+}
+
+int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
+  std::string clean;
+  RootRecord* root = RootForDelete(rootHandle, path, &clean);
+  if (root == nullptr) return 0;
   FdtEntry* entry = root->archive.Find(clean, false, exactNames_);
   FdtEntry* directory = entry == nullptr ? root->archive.Find(clean + '\\', false, exactNames_) : nullptr;
   if ((entry != nullptr && entry->IsDirectory()) || directory != nullptr) {
@@ -522,20 +528,9 @@ int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
 
 int32_t CVFileSys::DeleteDir(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
-  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
-  if (root == nullptr) {
-    VFS_REPORT(reporter_, "root not found");
-    return 0;
-  }
-  if (root->mode == kRootReadOnly) {
-    VFS_REPORT(reporter_, "no right to del file");
-    return 0;
-  }
   std::string clean;
-  if (!PreparePath(path, false, &clean)) {
-    VFS_REPORT(reporter_, "param error!");
-    return 0;
-  }
+  RootRecord* root = RootForDelete(rootHandle, path, &clean);
+  if (root == nullptr) return 0;
   FdtEntry* entry = nullptr;
   if (!clean.empty() && clean != "\\") {
     entry = root->archive.Find(clean, false, exactNames_);
@@ -773,15 +768,16 @@ RWFilter* CVFileSys::GetFilter(const char* path, const VfsHead* head) {
   return defaultFilter_;
 }
 
+VfsHead* CVFileSys::HeadOf(int32_t rootHandle) {
+  if (auto mount = mounts_.find(rootHandle); mount != mounts_.end()) return &mount->second->archive.head();
+  RootRecord* root = FindRoot(rootHandle);
+  return root == nullptr ? nullptr : &root->archive.head();
+}
+
 int32_t CVFileSys::SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t fileFilterKind,
                                uint32_t fdtCoded, uint32_t keySelector) {
   Lock lock(lock_);
-  VfsHead* head = nullptr;
-  if (auto m = mounts_.find(rootHandle); m != mounts_.end()) {
-    head = &m->second->archive.head();
-  } else if (RootRecord* root = FindRoot(rootHandle)) {
-    head = &root->archive.head();
-  }
+  VfsHead* head = HeadOf(rootHandle);
   if (head == nullptr) return 0;
   head->rootInfo = rootInfo;
   head->fileFilterKind = static_cast<uint8_t>(fileFilterKind);
@@ -793,12 +789,7 @@ int32_t CVFileSys::SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t f
 int32_t CVFileSys::GetRootInfo(int32_t rootHandle, uint32_t* rootInfo, uint32_t* fileFilterKind,
                                uint32_t* fdtCoded, uint32_t* keySelector) {
   Lock lock(lock_);
-  const VfsHead* head = nullptr;
-  if (auto m = mounts_.find(rootHandle); m != mounts_.end()) {
-    head = &m->second->archive.head();
-  } else if (RootRecord* root = FindRoot(rootHandle)) {
-    head = &root->archive.head();
-  }
+  const VfsHead* head = HeadOf(rootHandle);
   if (head == nullptr) return 0;
   if (rootInfo != nullptr) *rootInfo = head->rootInfo;
   if (fileFilterKind != nullptr) *fileFilterKind = head->fileFilterKind;

@@ -126,6 +126,11 @@ class CVFileSys final : public IFileSys {
   // namespace.
   bool PreparePath(const char* path, bool directoryForm, std::string* out) const;
   RootRecord* FindRoot(int32_t rootHandle);
+  // The root a delete may change, with path cleaned into clean; null, with
+  // a report, for an unknown or read-only root or a bad path.
+  RootRecord* RootForDelete(int32_t rootHandle, const char* path, std::string* clean);
+  // The head of a mounted or opened archive; null for an unknown handle.
+  VfsHead* HeadOf(int32_t rootHandle);
   bool ReadArchive(const HostFile& file, Archive* archive);
   void RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount);
   // The entry's content, decoded, as a new buffer (null on failure).
