@@ -311,20 +311,31 @@ int32_t FileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t ta
   return ok ? 1 : 0;
 }
 
-int32_t FileSys::DeleteFile(int32_t rootHandle, const char* path) {
-  Lock lock(lock_);
+const FileSys::Folder* FileSys::RootForDelete(int32_t rootHandle, const char* path,
+                                              std::string* clean, std::string* host) {
   const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) {
     VFS_REPORT(reporter_, "root not found");
-    return 0;
+    return nullptr;
   }
   if (root->mode == kRootReadOnly) {
     VFS_REPORT(reporter_, "no right to del file");
-    return 0;
+    return nullptr;
   }
+  if (!PreparePath(path, false, clean) || !HostPathBelow(root->directory, *clean, host)) {
+    VFS_REPORT(reporter_, "param error!");
+    return nullptr;
+  }
+  return root;
+}
+
+int32_t FileSys::DeleteFile(int32_t rootHandle, const char* path) {
+  Lock lock(lock_);
   std::string clean;
   std::string host;
-  if (!PreparePath(path, false, &clean) || clean.empty() || !HostPathBelow(root->directory, clean, &host)) {
+  const Folder* root = RootForDelete(rootHandle, path, &clean, &host);
+  if (root == nullptr) return 0;
+  if (clean.empty()) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
@@ -342,21 +353,10 @@ int32_t FileSys::DeleteFile(int32_t rootHandle, const char* path) {
 
 int32_t FileSys::DeleteDir(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
-  if (root == nullptr) {
-    VFS_REPORT(reporter_, "root not found");
-    return 0;
-  }
-  if (root->mode == kRootReadOnly) {
-    VFS_REPORT(reporter_, "no right to del file");
-    return 0;
-  }
   std::string clean;
   std::string host;
-  if (!PreparePath(path, false, &clean) || !HostPathBelow(root->directory, clean, &host)) {
-    VFS_REPORT(reporter_, "param error!");
-    return 0;
-  }
+  const Folder* root = RootForDelete(rootHandle, path, &clean, &host);
+  if (root == nullptr) return 0;
   if (clean.empty() || clean == "\\") {
     // Everything in the root, but the root folder itself stays.
     std::vector<HostDirEntry> entries;

@@ -108,6 +108,11 @@ class FileSys final : public IFileSys {
   // "..". A trailing '\' is dropped.
   bool HostPathBelow(const std::string& folder, std::string_view path, std::string* out) const;
   const Folder* FindRoot(int32_t rootHandle) const;
+  // The root a delete may change, with path cleaned into clean and its
+  // host path into host; null, with a report, for an unknown or read-only
+  // root or a bad path.
+  const Folder* RootForDelete(int32_t rootHandle, const char* path, std::string* clean,
+                              std::string* host);
   // Reads a mounted path from the folder of mount (the mount path must
   // prefix it) into the cache. Returns the file handle or -1.
   int32_t LoadFromMount(int32_t mountHandle, const Folder& mount, const std::string& path);
