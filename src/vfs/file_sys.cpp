@@ -67,12 +67,6 @@ void FileSys::Destroy() {
   delete this;
 }
 
-bool FileSys::PreparePath(const char* path, bool directoryForm, std::string* out) const {
-  bool ok = directoryForm ? CleanVfsDirPath(path, out) : CleanVfsPath(path, out);
-  if (ok && !caseSensitive_) LowerAscii(out);
-  return ok;
-}
-
 bool FileSys::HostPathBelow(const std::string& folder, std::string_view path,
                             std::string* out) const {
   std::string host = folder;
@@ -491,8 +485,7 @@ int32_t FileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t fla
     return -1;
   }
   auto find = std::make_unique<Find>();
-  if (!PreparePath(startDir == nullptr ? "" : startDir, true, &find->start)) return -1;
-  if (!find->start.empty() && find->start.front() == '\\') find->start.erase(0, 1);
+  if (!PrepareFindStart(startDir, caseSensitive_, &find->start)) return -1;
   find->rootHandle = rootHandle;
   find->root = root;
   find->flags = flags;

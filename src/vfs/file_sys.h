@@ -23,6 +23,7 @@
 #include "gavio/vfs.h"
 #include "vfs/find_table.h"
 #include "vfs/host_path.h"
+#include "vfs/vfs_path.h"
 
 namespace gavio {
 
@@ -103,7 +104,9 @@ class FileSys final : public IFileSys {
 
   ~FileSys() = default;
 
-  bool PreparePath(const char* path, bool directoryForm, std::string* out) const;
+  bool PreparePath(const char* path, bool directoryForm, std::string* out) const {
+    return PrepareVfsPath(path, directoryForm, caseSensitive_, out);
+  }
   // The host path of a cleaned path below folder; false when a component is
   // "..". A trailing '\' is dropped.
   bool HostPathBelow(const std::string& folder, std::string_view path, std::string* out) const;

@@ -184,9 +184,7 @@ void FileSysMgr::SetCaseSensitive(int32_t flag) {
 }
 
 bool FileSysMgr::PreparePath(const char* path, std::string* out) const {
-  if (!CleanVfsPath(path, out)) return false;
-  if (!caseSensitive_) LowerAscii(out);
-  return true;
+  return PrepareVfsPath(path, false, caseSensitive_, out);
 }
 
 // ---------------------------------------------------------------------------

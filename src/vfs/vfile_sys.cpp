@@ -121,12 +121,6 @@ void CVFileSys::Destroy() {
   delete this;
 }
 
-bool CVFileSys::PreparePath(const char* path, bool directoryForm, std::string* out) const {
-  bool ok = directoryForm ? CleanVfsDirPath(path, out) : CleanVfsPath(path, out);
-  if (ok && !caseSensitive_) LowerAscii(out);
-  return ok;
-}
-
 RootRecord* CVFileSys::FindRoot(int32_t rootHandle) {
   auto found = roots_.find(rootHandle);
   return found == roots_.end() ? nullptr : found->second.get();
@@ -481,6 +475,7 @@ bool CVFileSys::RemoveEntry(RootRecord* root, FdtEntry* entry) {
       // The tree is already consistent without the entries; what could not
       // be released stays unused space.
       VFS_REPORT(reporter_, "free file block error");
+      VFS_REPORT(reporter_, "free fdt error");
       return false;
     }
   }
@@ -519,11 +514,7 @@ int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
     VFS_REPORT(reporter_, "del file not exist");
     return 0;
   }
-  if (!RemoveEntry(root, entry)) {
-    VFS_REPORT(reporter_, "free fdt error");
-    return 0;
-  }
-  return 1;
+  return RemoveEntry(root, entry) ? 1 : 0;
 }
 
 int32_t CVFileSys::DeleteDir(int32_t rootHandle, const char* path) {
@@ -543,11 +534,7 @@ int32_t CVFileSys::DeleteDir(int32_t rootHandle, const char* path) {
       return 0;
     }
   }
-  if (!RemoveEntry(root, entry)) {
-    VFS_REPORT(reporter_, "free fdt error");
-    return 0;
-  }
-  return 1;
+  return RemoveEntry(root, entry) ? 1 : 0;
 }
 
 int32_t CVFileSys::GetPathType(int32_t rootHandle, const char* path) {
@@ -679,8 +666,7 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
   }
   if (root->archive.First() == nullptr) return -1;
   std::string start;
-  if (!PreparePath(startDir == nullptr ? "" : startDir, true, &start)) return -1;
-  if (!start.empty() && start.front() == '\\') start.erase(0, 1);
+  if (!PrepareFindStart(startDir, caseSensitive_, &start)) return -1;
   auto find = std::make_unique<FindRecord>();
   find->rootHandle = rootHandle;
   find->root = root;

@@ -28,6 +28,7 @@
 #include "vfs/extent_store.h"
 #include "vfs/find_table.h"
 #include "vfs/host_file.h"
+#include "vfs/vfs_path.h"
 
 namespace gavio {
 
@@ -124,7 +125,9 @@ class CVFileSys final : public IFileSys {
   void DestroyParts();
   // Cleans (and lower-cases unless case-sensitive) a path of the archive
   // namespace.
-  bool PreparePath(const char* path, bool directoryForm, std::string* out) const;
+  bool PreparePath(const char* path, bool directoryForm, std::string* out) const {
+    return PrepareVfsPath(path, directoryForm, caseSensitive_, out);
+  }
   RootRecord* FindRoot(int32_t rootHandle);
   // The root a delete may change, with path cleaned into clean; null, with
   // a report, for an unknown or read-only root or a bad path.
@@ -142,7 +145,8 @@ class CVFileSys final : public IFileSys {
   // Encodes data with the path's filter and stores it as entry's content.
   // Returns the stored length, or -1.
   int64_t StoreContent(RootRecord* root, FdtEntry* entry, const std::string& path, IBuffer* data);
-  // Detaches the subtree, ends finds inside it, frees its extents.
+  // Detaches the subtree, ends finds inside it, frees its extents. False,
+  // reported, when an extent could not be freed.
   bool RemoveEntry(RootRecord* root, FdtEntry* entry);
   bool CloseRootIndirect(RootRecord* root);
   // Moves a find to its next match.

@@ -33,6 +33,18 @@ bool CleanVfsDirPath(const char* path, std::string* out) {
   return true;
 }
 
+bool PrepareVfsPath(const char* path, bool directoryForm, bool caseSensitive, std::string* out) {
+  bool ok = directoryForm ? CleanVfsDirPath(path, out) : CleanVfsPath(path, out);
+  if (ok && !caseSensitive) LowerAscii(out);
+  return ok;
+}
+
+bool PrepareFindStart(const char* startDir, bool caseSensitive, std::string* out) {
+  if (!PrepareVfsPath(startDir == nullptr ? "" : startDir, true, caseSensitive, out)) return false;
+  if (!out->empty() && out->front() == '\\') out->erase(0, 1);
+  return true;
+}
+
 void LowerAscii(std::string* text) {
   for (char& c : *text) c = LowerAsciiChar(c);
 }

@@ -15,6 +15,13 @@ inline constexpr size_t kMaxVfsPath = 259;
 bool CleanVfsPath(const char* path, std::string* out);
 // The same, then a '\' is appended to a non-empty path that lacks one.
 bool CleanVfsDirPath(const char* path, std::string* out);
+// CleanVfsPath, or CleanVfsDirPath for directoryForm; then lower-cased
+// (LowerAscii) unless caseSensitive. The form every file system looks a
+// path up in.
+bool PrepareVfsPath(const char* path, bool directoryForm, bool caseSensitive, std::string* out);
+// The start folder of a find: prepared in directory form, without a
+// leading '' ("" for the root; a null startDir is the root).
+bool PrepareFindStart(const char* startDir, bool caseSensitive, std::string* out);
 // A-Z to a-z; other bytes (UTF-8 sequences included) stay.
 void LowerAscii(std::string* text);
 // Compares with ASCII letters folded; other bytes must match exactly, which
