@@ -215,3 +215,29 @@ TEST_F(FileSysMgrTest, FolderFindsFollowLinksButNeverLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(FileSysMgrTest, FolderFindsAnswerBelowTheirStartAndStopWhenTheRootCloses) {
+  gavio::IFileSys* folders = mgr_->GetDefaultFileSys();
+  mkdir((folder_ + "/sub").c_str(), 0755);
+  WriteAll(folder_ + "/sub/a.txt", "a");
+  WriteAll(folder_ + "/sub/b.txt", "b");
+  int32_t root = folders->OpenRoot(folder_.c_str(), gavio::kRootReadOnly);
+  ASSERT_NE(root, -1);
+  int32_t find = folders->FindFirst(root, "\\sub/", 0);
+  ASSERT_NE(find, -1);
+  EXPECT_STREQ(folders->GetFindPath(find), "sub\\a.txt") << "leading '\\' dropped, '/' turned";
+  EXPECT_STREQ(folders->GetFindRelativePath(find), "a.txt");
+  EXPECT_EQ(folders->GetFindRoot(find), root);
+
+  ASSERT_EQ(folders->CloseRoot(root), 1);
+  EXPECT_EQ(folders->FindNext(find), 0) << "the root is gone";
+  EXPECT_EQ(folders->FindClose(find), 1);
+  EXPECT_EQ(folders->FindClose(find), 0);
+  EXPECT_EQ(folders->GetFindRoot(find), -1);
+  EXPECT_EQ(folders->GetFindPath(find), nullptr);
+  EXPECT_EQ(folders->GetFindRelativePath(find), nullptr);
+}
+
+}  // namespace
