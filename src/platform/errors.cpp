@@ -18,8 +18,8 @@
 #include "platform/handles.h"
 
 namespace {
-thread_local DWORD t_last_error = 0;
-thread_local DWORD t_thread_id = 0;
+GAVIO_FAST_TLS thread_local DWORD t_last_error = 0;
+GAVIO_FAST_TLS thread_local DWORD t_thread_id = 0;
 }  // namespace
 
 DWORD GetLastError(void) { return t_last_error; }

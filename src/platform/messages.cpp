@@ -122,7 +122,7 @@ struct QueueHolder {
     if (queue) RetireQueue(queue);
   }
 };
-thread_local QueueHolder t_queue;
+GAVIO_FAST_TLS thread_local QueueHolder t_queue;
 
 ThreadQueue& CurrentQueue() {
   if (!t_queue.queue) {
@@ -175,6 +175,40 @@ WindowTable& table() {
   return *t;
 }
 
+// Bumped (under the table lock) whenever a window appears, goes away or
+// gets a new procedure. Each thread remembers the last window it posted or
+// dispatched to, valid while the generation is unchanged, so the steady
+// stream of messages to one window costs no table lock.
+std::atomic<uint64_t> g_window_generation{1};
+
+void WindowTableChanged() { g_window_generation.fetch_add(1, std::memory_order_release); }
+
+struct WindowRoute {
+  HWND hwnd = nullptr;
+  uint64_t generation = 0;
+  WNDPROC proc = nullptr;
+  DWORD owner_thread = 0;
+  std::shared_ptr<ThreadQueue> owner_queue;
+};
+GAVIO_FAST_TLS thread_local WindowRoute t_route;
+
+// The procedure, owner and owner queue of a window, or null. The result is
+// this thread's remembered route: copy what is needed before calling out,
+// since a nested lookup replaces it.
+const WindowRoute* RouteOf(HWND hwnd) {
+  uint64_t generation = g_window_generation.load(std::memory_order_acquire);
+  if (t_route.hwnd == hwnd && t_route.generation == generation && hwnd != nullptr) {
+    return &t_route;
+  }
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().windows.find(reinterpret_cast<uintptr_t>(hwnd));
+  if (it == table().windows.end()) return nullptr;
+  const Window& w = *it->second;
+  t_route = WindowRoute{hwnd, g_window_generation.load(std::memory_order_relaxed), w.proc,
+                        w.owner_thread, w.owner_queue};
+  return &t_route;
+}
+
 std::atomic<uint32_t> g_live_timers{0};
 std::atomic<uint32_t> g_next_thread_timer_id{1};
 
@@ -203,12 +237,8 @@ void PublishTitle(const Window& window, bool alive) {
 }
 
 LRESULT CallProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  WNDPROC proc = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(table().mutex);
-    auto it = table().windows.find(reinterpret_cast<uintptr_t>(hwnd));
-    if (it != table().windows.end()) proc = it->second->proc;
-  }
+  const WindowRoute* route = RouteOf(hwnd);
+  WNDPROC proc = route != nullptr ? route->proc : nullptr;
   return proc == nullptr ? 0 : proc(hwnd, message, wParam, lParam);
 }
 
@@ -235,6 +265,7 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue) {
       if (it->second->owner_thread == queue->thread_id) {
         orphans.push_back(it->second);
         it = table().windows.erase(it);
+        WindowTableChanged();
       } else {
         ++it;
       }
@@ -369,7 +400,13 @@ bool TryFetch(ThreadQueue& queue, MSG* out, HWND hwnd, UINT min, UINT max, bool 
   for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
     if (!MatchesFilter(*it, hwnd, min, max)) continue;
     *out = *it;
-    if (remove) queue.posted.erase(it);
+    if (remove) {
+      if (it == queue.posted.begin()) {
+        queue.posted.pop_front();  // the common case, far cheaper than erase
+      } else {
+        queue.posted.erase(it);
+      }
+    }
     return true;
   }
   if (queue.quit && ((min == 0 && max == 0) || (WM_QUIT >= min && WM_QUIT <= max))) {
@@ -523,6 +560,7 @@ HWND CreateWindowExA(DWORD exStyle, const char* className, const char* windowNam
     table().next_handle += 4;
     window->handle = reinterpret_cast<HWND>(table().next_handle);
     table().windows[table().next_handle] = window;
+    WindowTableChanged();
   }
   HWND hwnd = window->handle;
   CREATESTRUCTA create{param, instance, menu, parent, height, width, y, x,
@@ -550,6 +588,7 @@ BOOL DestroyWindow(HWND hwnd) {
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     table().windows.erase(reinterpret_cast<uintptr_t>(hwnd));
+    WindowTableChanged();
   }
   RemoveWindowTraces(CurrentQueue(), hwnd);
   PublishTitle(*window, false);
@@ -649,6 +688,7 @@ LONG_PTR SetWindowLongPtrA(HWND hwnd, int32_t index, LONG_PTR value) {
       }
       previous = reinterpret_cast<LONG_PTR>(window->proc);
       window->proc = reinterpret_cast<WNDPROC>(value);
+      WindowTableChanged();
       break;
     case GWLP_USERDATA:
       previous = window->user_data;
@@ -718,12 +758,8 @@ BOOL PostTo(ThreadQueue& queue, const MSG& msg) {
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   MSG m{hwnd, msg, wParam, lParam, GetTickCount(), {0, 0}};
   if (hwnd == nullptr) return PostTo(CurrentQueue(), m);
-  std::shared_ptr<ThreadQueue> queue;
-  {
-    std::lock_guard<std::mutex> lock(table().mutex);
-    auto it = table().windows.find(reinterpret_cast<uintptr_t>(hwnd));
-    if (it != table().windows.end()) queue = it->second->owner_queue;
-  }
+  const WindowRoute* route = RouteOf(hwnd);
+  ThreadQueue* queue = route != nullptr ? route->owner_queue.get() : nullptr;  // kept by the route
   if (queue == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -815,15 +851,9 @@ LRESULT DispatchMessageA(const MSG* msg) {
     return 0;
   }
   if (msg->hwnd == nullptr) return 0;
-  WNDPROC proc = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(table().mutex);
-    auto it = table().windows.find(reinterpret_cast<uintptr_t>(msg->hwnd));
-    if (it != table().windows.end() && it->second->owner_thread == GetCurrentThreadId()) {
-      proc = it->second->proc;
-    }
-  }
-  if (proc == nullptr) {
+  const WindowRoute* route = RouteOf(msg->hwnd);
+  WNDPROC proc = route != nullptr ? route->proc : nullptr;
+  if (proc == nullptr || route->owner_thread != GetCurrentThreadId()) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
