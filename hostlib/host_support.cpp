@@ -22,9 +22,7 @@ constexpr int kMaxRedirects = 16;
 
 std::string ToHostForm(const std::string& path) {
   std::string host = path;
-  for (char& c : host) {
-    if (c == '\\') c = '/';
-  }
+  GavioToHostPath(host.data());
   return host;
 }
 

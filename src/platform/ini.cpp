@@ -15,16 +15,11 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/host_path.h"
 
 namespace {
 
-std::string HostPath(const char* path) {
-  std::string p(path);
-  for (char& c : p) {
-    if (c == '\\') c = '/';
-  }
-  return p;
-}
+using gavio::platform::HostPathOf;
 
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r\n");
@@ -34,7 +29,7 @@ std::string Trim(const std::string& text) {
 }
 
 bool ReadLines(const char* fileName, std::vector<std::string>* lines) {
-  std::ifstream in(HostPath(fileName), std::ios::binary);
+  std::ifstream in(HostPathOf(fileName), std::ios::binary);
   if (!in) return false;
   std::string line;
   while (std::getline(in, line)) {
@@ -193,7 +188,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
       out.push_back(entry);
     }
   }
-  std::string path = HostPath(fileName);
+  std::string path = HostPathOf(fileName);
   std::string temporary = path + ".tmp";
   {
     std::ofstream file(temporary, std::ios::binary | std::ios::trunc);

@@ -13,14 +13,12 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/host_path.h"
 
 namespace {
 
 std::string MapModuleName(const char* name) {
-  std::string path(name);
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
+  std::string path = gavio::platform::HostPathOf(name);
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/host_path.h"
 #include "platform/paths.h"
 
 namespace {
@@ -43,10 +44,7 @@ bool Fail(DWORD error) {
 
 // '/' form without trailing separators (the root stays "/").
 std::string HostPath(const char* path) {
-  std::string host(path);
-  for (char& c : host) {
-    if (c == '\\') c = '/';
-  }
+  std::string host = gavio::platform::HostPathOf(path);
   while (host.size() > 1 && host.back() == '/') host.pop_back();
   return host;
 }
