@@ -21,7 +21,7 @@
 #include "gavio/ids.h"
 #include "gavio/ipc.h"
 #include "gavio/runtime.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/messages.h"
 #include "platform/modules.h"
 #include "platform/paths.h"

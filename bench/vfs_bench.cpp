@@ -21,7 +21,7 @@
 
 #include "gavio/ids.h"
 #include "gavio/vfs.h"
-#include "host/host.h"
+#include "frame/instances.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "gavio/vfs.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include "vfs/buffer.h"
 #include "vfs/vfile_sys.h"

@@ -1,7 +1,7 @@
 // The exported entry points of libgavio.so and the library's load and
 // unload work.
 #include "gavio/component.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/types.h"
 
 using gavio::IComponent;

@@ -3,7 +3,7 @@
 // part of the contract. A class not built yet has a null factory and is
 // skipped.
 #include "host/factories.h"
-#include "host/host.h"
+#include "frame/instances.h"
 
 namespace gavio {
 namespace {

@@ -10,8 +10,8 @@
 #include "gavio/runtime.h"
 #include "host/factories.h"
 #include "platform/errors.h"
-#include "runtime/component_base.h"
-#include "runtime/log_sink.h"
+#include "frame/component_base.h"
+#include "frame/log_sink.h"
 #include "runtime/memory_client.h"
 
 namespace gavio {

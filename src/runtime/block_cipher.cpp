@@ -13,7 +13,7 @@
 #include "gavio/runtime.h"
 #include "host/factories.h"
 #include "platform/errors.h"
-#include "runtime/component_base.h"
+#include "frame/component_base.h"
 
 namespace gavio {
 namespace {

@@ -12,7 +12,7 @@
 #include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
-#include "runtime/component_base.h"
+#include "frame/component_base.h"
 #include "runtime/md5.h"
 
 namespace gavio {

@@ -20,8 +20,8 @@
 #include "platform/errors.h"
 #include "platform/paths.h"
 #include "runtime/client_path.h"
-#include "runtime/component_base.h"
-#include "runtime/log_sink.h"
+#include "frame/component_base.h"
+#include "frame/log_sink.h"
 
 namespace gavio {
 

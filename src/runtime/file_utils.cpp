@@ -25,7 +25,7 @@
 #include "platform/errors.h"
 #include "platform/shell.h"
 #include "runtime/client_path.h"
-#include "runtime/component_base.h"
+#include "frame/component_base.h"
 #include "runtime/md5.h"
 
 namespace gavio {

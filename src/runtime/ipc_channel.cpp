@@ -19,8 +19,8 @@
 #include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
-#include "runtime/component_base.h"
-#include "runtime/log_sink.h"
+#include "frame/component_base.h"
+#include "frame/log_sink.h"
 #include "runtime/memory_client.h"
 
 namespace gavio {

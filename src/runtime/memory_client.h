@@ -14,7 +14,7 @@
 
 #include "gavio/ids.h"
 #include "gavio/memory.h"
-#include "runtime/gavio_ptr.h"
+#include "frame/gavio_ptr.h"
 
 namespace gavio {
 

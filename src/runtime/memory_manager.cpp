@@ -7,8 +7,8 @@
 #include "gavio/memory.h"
 #include "host/factories.h"
 #include "platform/sync.h"
-#include "runtime/component_base.h"
-#include "runtime/log_sink.h"
+#include "frame/component_base.h"
+#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {

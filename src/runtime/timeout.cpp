@@ -4,7 +4,7 @@
 #include "gavio/ids.h"
 #include "gavio/timers.h"
 #include "host/factories.h"
-#include "runtime/component_base.h"
+#include "frame/component_base.h"
 #include "runtime/timer_list.h"
 
 namespace gavio {

@@ -9,7 +9,7 @@
 
 #include "gavio/ids.h"
 #include "host/factories.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "vfs/error_reporter.h"
 
 namespace gavio {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "host/factories.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include "vfs/buffer_cache.h"
 #include "vfs/file_mapper.h"

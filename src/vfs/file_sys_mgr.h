@@ -23,7 +23,7 @@
 
 #include "gavio/ids.h"
 #include "gavio/vfs.h"
-#include "runtime/component_base.h"
+#include "frame/component_base.h"
 #include "vfs/error_reporter.h"
 
 namespace gavio {

@@ -11,11 +11,11 @@
 #include "gavio/ids.h"
 #include "gavio/memory.h"
 #include "gavio/timers.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/messages.h"
 #include "platform/modules.h"
-#include "runtime/component_base.h"
-#include "runtime/gavio_ptr.h"
+#include "frame/component_base.h"
+#include "frame/gavio_ptr.h"
 #include "support/test_support.h"
 
 namespace {

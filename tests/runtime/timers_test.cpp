@@ -5,7 +5,7 @@
 
 #include "gavio/ids.h"
 #include "gavio/timers.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
 #include "support/test_support.h"

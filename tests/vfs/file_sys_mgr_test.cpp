@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "gavio/ids.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "support/test_support.h"
 #include "vfs/vfile_sys.h"
 #include "vfs_test_util.h"

@@ -1,8 +1,8 @@
-#include "runtime/component_base.h"
+#include "frame/component_base.h"
 
 #include <stdio.h>
 
-#include "host/host.h"
+#include "frame/instances.h"
 
 namespace gavio {
 

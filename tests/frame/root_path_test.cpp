@@ -5,10 +5,10 @@
 
 #include "gavio/host.h"
 #include "gavio/ids.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/modules.h"
-#include "runtime/gavio_ptr.h"
-#include "runtime/log_sink.h"
+#include "frame/gavio_ptr.h"
+#include "frame/log_sink.h"
 #include "support/test_support.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "gavio/ids.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/ini.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
-#include "runtime/log_sink.h"
+#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {

@@ -8,10 +8,10 @@
 #include <mutex>
 
 #include "gavio/ids.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/modules.h"
 #include "platform/sync.h"
-#include "runtime/log_sink.h"
+#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {

@@ -1,4 +1,4 @@
-#include "runtime/log_sink.h"
+#include "frame/log_sink.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -8,10 +8,10 @@
 #include <mutex>
 
 #include "gavio/ids.h"
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include "platform/modules.h"
-#include "runtime/gavio_ptr.h"
+#include "frame/gavio_ptr.h"
 
 namespace gavio {
 namespace {

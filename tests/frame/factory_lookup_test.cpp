@@ -2,10 +2,10 @@
 // DLL path rules, with real INI files in a temporary folder.
 #include <gtest/gtest.h>
 
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include <algorithm>
-#include "runtime/log_sink.h"
+#include "frame/log_sink.h"
 #include "support/test_support.h"
 
 namespace {

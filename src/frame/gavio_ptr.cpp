@@ -1,8 +1,8 @@
-#include "runtime/gavio_ptr.h"
+#include "frame/gavio_ptr.h"
 
-#include "host/host.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
-#include "runtime/log_sink.h"
+#include "frame/log_sink.h"
 
 namespace gavio {
 
