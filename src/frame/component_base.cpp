@@ -3,29 +3,35 @@
 #include <stdio.h>
 
 #include "frame/instances.h"
+#include "gavio/ids.h"
 
 namespace gavio {
 
 ComponentLife::~ComponentLife() {
-  if (initialised_ != 0 || hold_ != 0) {
+  if (life_.load() != 0) {
     GavioDebugBreak("a component was deleted while initialised or held; use Destroy");
   }
 }
 
 void ComponentLife::DestroyInstance(int32_t bForce) {
-  if (!HostSafeToDestroy()) return;
+  if (recorded_ && !HostSafeToDestroy()) return;
   if (keepAlive_ != 0 && bForce == 0) return;
   // A Destroy from inside ComponentFinalize leaves the rest to the outer one.
   if (finalising_) return;
-  if (initialised_ != 0) {
-    finalising_ = true;
-    ++hold_;  // finalising may call out; nothing may delete us meanwhile
-    RunFinalize();
-    --hold_;
-    finalising_ = false;
-    initialised_ = 0;
+  if (!IsInitialised()) {
+    // Finalised earlier, and its deletion was put off (the safe switch was
+    // off when the last hold closed): nothing holds it any more.
+    if (life_.load() == 0) DeleteIfReleased();
+    return;
   }
-  if (hold_ == 0) DeleteIfReleased();
+  finalising_ = true;
+  OpenHold();  // finalising may call out; nothing may delete us meanwhile
+  RunFinalize();
+  CloseHold();  // cannot release: the initialised bit is still set
+  finalising_ = false;
+  // Clearing the flag and learning whether a hold is still open is one
+  // step; a guard closing on another thread sees the same word.
+  if (life_.fetch_sub(kInitialised) == kInitialised) DeleteIfReleased();
 }
 
 // The last hold closed on a finalised instance. The earlier Destroy already
@@ -33,11 +39,12 @@ void ComponentLife::DestroyInstance(int32_t bForce) {
 // keep-alive instance destroyed with force from inside its own callback
 // must still go away).
 void ComponentLife::DeleteIfReleased() {
-  if (!HostSafeToDestroy()) return;
+  if (recorded_ && !HostSafeToDestroy()) return;
   IComponent* self = Self();
-  bool was_not_factory = self->GetComponentID() != 361;
+  bool recorded = recorded_;
+  bool wasNotFactory = self->GetComponentID() != kComponentFactoryId;
   delete this;
-  HostNotifyRemoved(self, was_not_factory);
+  if (recorded) HostNotifyRemoved(self, wasNotFactory);
 }
 
 void ReportCallAfterFinalise(uint32_t componentId) {

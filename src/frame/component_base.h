@@ -8,8 +8,10 @@
 // that takes listeners. ComponentLife comes last and carries the deleting
 // destructor, so no interface has one.
 //
-// Thread safety: the hold count and initialised flag are atomic, so guards
-// may open on several threads; Destroy itself belongs to one thread at a
+// Thread safety: the hold count and the initialised flag share one atomic
+// word, so guards may open and close on several threads while Destroy runs
+// on another: whichever of them takes the word to "finalised and not held"
+// deletes, and only one can. Destroy itself belongs to one thread at a
 // time. A component is used on the thread that created it unless its
 // interface says otherwise.
 #pragma once
@@ -29,8 +31,8 @@ class ComponentLife {
   ComponentLife(const ComponentLife&) = delete;
   ComponentLife& operator=(const ComponentLife&) = delete;
 
-  bool IsInitialised() const { return initialised_ != 0; }
-  int32_t HoldCount() const { return hold_.load(); }
+  bool IsInitialised() const { return (life_.load() & kInitialised) != 0; }
+  int32_t HoldCount() const { return life_.load() / kOneHold; }
 
  protected:
   // Deleting an instance still initialised or held is a programming error.
@@ -39,6 +41,11 @@ class ComponentLife {
   // Destroy as every component performs it.
   void DestroyInstance(int32_t bForce);
   void SetKeepAlive(bool keep) { keepAlive_ = keep ? 1 : 0; }
+  // For an instance the library makes for its own use, not through
+  // CreateComponent (the file system's buffers): it is not in the
+  // live-instance map, so its end neither waits for the safe switch nor
+  // reports a removal.
+  void MarkUnrecorded() { recorded_ = false; }
 
   uint32_t autoFree_ = 0;
 
@@ -49,12 +56,20 @@ class ComponentLife {
   // Deletes once nothing holds the instance and it was finalised.
   void DeleteIfReleased();
 
-  // Atomic: components whose control calls may come from several threads
-  // (the worker thread) open guards concurrently.
-  std::atomic<int32_t> initialised_{1};
-  std::atomic<int32_t> hold_{0};
+  // Bit 0 is the initialised flag, the bits above it count open holds. The
+  // word reaching 0 means finalised and released: the operation that took it
+  // there deletes the instance.
+  static constexpr int32_t kInitialised = 1;
+  static constexpr int32_t kOneHold = 2;
+
+  void OpenHold() { life_.fetch_add(kOneHold); }
+  // True when this close released the last hold of a finalised instance.
+  bool CloseHold() { return life_.fetch_sub(kOneHold) == kOneHold; }
+
+  std::atomic<int32_t> life_{kInitialised};
   int32_t keepAlive_ = 0;
   bool finalising_ = false;
+  bool recorded_ = true;
 };
 
 template <uint32_t kId, class IMain, class... IExtra>
@@ -77,9 +92,9 @@ class Component : public IMain, public IExtra..., public ComponentLife {
 // Destroy finalises but does not delete; the last guard to close deletes.
 class HoldGuard {
  public:
-  explicit HoldGuard(ComponentLife* life) : life_(life) { ++life_->hold_; }
+  explicit HoldGuard(ComponentLife* life) : life_(life) { life_->OpenHold(); }
   ~HoldGuard() {
-    if (--life_->hold_ == 0 && !life_->initialised_) life_->DeleteIfReleased();
+    if (life_->CloseHold()) life_->DeleteIfReleased();
   }
   HoldGuard(const HoldGuard&) = delete;
   HoldGuard& operator=(const HoldGuard&) = delete;
