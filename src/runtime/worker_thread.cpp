@@ -4,8 +4,10 @@
 // a reference to a small shared block (the sink, the stop flag, the
 // abandoned flag and a copy of the log sink) that lives until both the
 // component and the thread let go of it. Every sink call starts with a check
-// of the abandoned flag under the block's mutex, and a stop that times out
-// sets that flag under the same mutex before it returns; so once Stop has
+// of the abandoned flag under the block's mutex, the last thing before the
+// call (a log line may block on a slow debugger output, so it never comes in
+// between), and a stop that times out sets that flag under the same mutex
+// before it returns; so once Stop has
 // returned, no new sink call can begin. The call in flight (the step that did
 // not return in time) is the caller's own code and runs on; when it returns,
 // the thread finds the flag and ends, touching nothing but the block.
@@ -19,7 +21,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
-#include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
 #include "frame/component_base.h"
@@ -56,8 +57,12 @@ DWORD WorkerBody(void* parameter) {
     delete handed;
   }
   const DWORD threadId = GetCurrentThreadId();
+  // A log line may block (a slow debugger output) while a stop times out:
+  // it is written only while the thread is wanted, and the sink call that
+  // follows asks again.
   if (!MayCallSink(*shared)) return kThreadExitCode;
   shared->log.Trace("Thread 0x%X Entry....\n", threadId);
+  if (!MayCallSink(*shared)) return kThreadExitCode;
   shared->sink->OnThreadEntry();
   for (;;) {
     SuspensionPoint();
@@ -66,6 +71,7 @@ DWORD WorkerBody(void* parameter) {
   }
   if (!MayCallSink(*shared)) return kThreadExitCode;
   shared->log.Trace("Thread 0x%X Exit ...\n", threadId);
+  if (!MayCallSink(*shared)) return kThreadExitCode;
   shared->sink->OnThreadExit();
   HANDLE own = nullptr;
   {

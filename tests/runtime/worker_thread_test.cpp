@@ -2,7 +2,10 @@
 // the loop, stops of suspended and blocked threads, and destroying the
 // component from inside its own sink.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -229,6 +232,83 @@ TEST_F(WorkerThreadTest, DestroyFromInsideTheStepEndsTheThreadCleanly) {
   EXPECT_EQ(debug.Count("*** ERROR  *** Release Thread By MySelf ****"), 1);
   EXPECT_EQ(sink_.steps, 1);
   EXPECT_EQ(sink_.exits, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Counts every sink call that begins after the test saw Stop return.
+class LateCallSink : public IThreadSink {
+ public:
+  void OnThreadEntry() override { Note(); }
+  int32_t OnThreadStep() override {
+    Note();
+    return 0;
+  }
+  void OnThreadExit() override { Note(); }
+
+  std::atomic<bool> stopReturned{false};
+  std::atomic<int> late{0};
+
+ private:
+  void Note() {
+    if (stopReturned.load()) ++late;
+  }
+};
+
+// The system call a thread of this process is blocked in, or -1.
+long BlockedSyscall(uint32_t threadId) {
+  std::string path = "/proc/self/task/" + std::to_string(threadId) + "/syscall";
+  FILE* file = fopen(path.c_str(), "re");
+  if (file == nullptr) return -1;
+  long number = -1;
+  if (fscanf(file, "%ld", &number) != 1) number = -1;
+  fclose(file);
+  return number;
+}
+
+// The debugger output is a slow reader: the thread's "Entry" log line
+// blocks on a FIFO (no reader yet) after the thread was found still wanted
+// and before its first sink call. A stop that times out meanwhile must keep
+// that call from beginning once the line is written.
+TEST(WorkerThreadStop, ALogLineThatBlocksDoesNotLetASinkCallBeginAfterAShortStop) {
+  gavio_test::TempDir dir;
+  std::string output = dir.File("debug.txt");
+  std::string fifo = dir.File("debug.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(link(fifo.c_str(), dir.File("fifo.link").c_str()), 0);
+  setenv("GAVIO_DEBUG_OUTPUT", output.c_str(), 1);
+
+  LateCallSink sink;
+  auto* worker = runtime_test::Create<IWorkerThread>(gavio::kWorkerThreadId);
+  ASSERT_NE(worker, nullptr);
+  ASSERT_EQ(worker->Start(&sink, 1), 1);
+  uint32_t id = worker->GetThreadId();
+  // From here the worker's next line goes to the FIFO and waits for a reader.
+  ASSERT_EQ(rename(dir.File("fifo.link").c_str(), output.c_str()), 0);
+  ASSERT_EQ(worker->Resume(), 1);
+  bool blocked = Eventually([&] { return BlockedSyscall(id) == SYS_openat; });
+  // The test's own lines go to a plain file again.
+  gavio_test::WriteFile(dir.File("plain.txt"), "");
+  ASSERT_EQ(rename(dir.File("plain.txt").c_str(), output.c_str()), 0);
+  if (!blocked) {
+    unsetenv("GAVIO_DEBUG_OUTPUT");
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    worker->Destroy(0);
+    close(reader);
+    GTEST_SKIP() << "cannot see the worker block in its log line";
+  }
+
+  EXPECT_EQ(worker->Stop(0), 1);
+  sink.stopReturned = true;
+  worker->Destroy(0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // the line goes through
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(Eventually([&] { return ThreadIsGone(id); }));
+  close(reader);
+  unsetenv("GAVIO_DEBUG_OUTPUT");
+  EXPECT_EQ(sink.late.load(), 0);
 }
 
 }  // namespace
