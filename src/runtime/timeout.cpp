@@ -1,9 +1,9 @@
 // CTimeout (component 51): one one-shot timer per instance.
+#include <atomic>
 #include <new>
 
 #include "gavio/ids.h"
 #include "gavio/timers.h"
-#include "host/factories.h"
 #include "frame/component_base.h"
 #include "runtime/timer_list.h"
 
@@ -11,7 +11,9 @@ namespace gavio {
 namespace {
 
 constexpr uint32_t kNoTimer = 0xFFFFFFFFu;
-uint32_t g_last_timeout_id = 0;  // process-wide, never reused; first is 1
+// Process-wide and never reused; the first timer is 1. Timers are set on
+// many threads at once.
+std::atomic<uint32_t> g_last_timeout_id{0};
 
 class CTimeout final : public Component<kTimeoutId, ITimeout> {
  public:
@@ -20,22 +22,22 @@ class CTimeout final : public Component<kTimeoutId, ITimeout> {
   uint32_t SetTimeout(uint32_t milliseconds, ITimeoutEvent* sink, uint32_t param,
                       IComponent* creator) override {
     GAVIO_HOLD_OR_RETURN(0);
-    creator_id_ = creator != nullptr ? creator->GetComponentID() : 0;
+    creatorId_ = creator != nullptr ? creator->GetComponentID() : 0;
     ClearTimeout();
     if (sink != nullptr) {
       sink_ = sink;
       param_ = param;
-      timer_id_ = ++g_last_timeout_id;
-      timers_.Add(timer_id_, milliseconds);
+      timerId_ = g_last_timeout_id.fetch_add(1) + 1;
+      timers_.Add(timerId_, milliseconds);
     }
     return 0;
   }
 
   void ClearTimeout() override {
-    if (timer_id_ == kNoTimer) return;
-    timers_.Kill(timer_id_);
+    if (timerId_ == kNoTimer) return;
+    timers_.Kill(timerId_);
     sink_ = nullptr;
-    timer_id_ = kNoTimer;
+    timerId_ = kNoTimer;
     param_ = 0;
   }
 
@@ -50,7 +52,7 @@ class CTimeout final : public Component<kTimeoutId, ITimeout> {
   // destroy this instance) from inside its callback; a stale id does nothing.
   void OnTimer(uint32_t timerId, DWORD) {
     GAVIO_HOLD_OR_RETURN();
-    if (timerId != timer_id_ || sink_ == nullptr) return;
+    if (timerId != timerId_ || sink_ == nullptr) return;
     ITimeoutEvent* sink = sink_;
     uint32_t param = param_;
     ClearTimeout();
@@ -58,10 +60,10 @@ class CTimeout final : public Component<kTimeoutId, ITimeout> {
   }
 
   TimerList timers_;
-  uint32_t timer_id_ = kNoTimer;
+  uint32_t timerId_ = kNoTimer;
   ITimeoutEvent* sink_ = nullptr;
   uint32_t param_ = 0;
-  uint32_t creator_id_ = 0;
+  uint32_t creatorId_ = 0;
 };
 
 }  // namespace

@@ -22,7 +22,7 @@ TimerList::~TimerList() {
 
 TimerList::Entry& TimerList::FindOrCreate(uint32_t timerId) {
   for (Entry& entry : entries_) {
-    if (entry.timer_id == timerId) return entry;
+    if (entry.timerId == timerId) return entry;
   }
   entries_.push_back(Entry{timerId, 0});
   return entries_.back();
@@ -48,8 +48,9 @@ bool TimerList::Add(uint32_t timerId, uint32_t milliseconds) {
 
 void TimerList::Kill(uint32_t timerId) {
   for (Entry& entry : entries_) {
-    if (entry.timer_id == timerId) KillEntry(entry);
+    if (entry.timerId == timerId) KillEntry(entry);
   }
+  std::erase_if(entries_, [timerId](const Entry& entry) { return entry.timerId == timerId; });
 }
 
 void TimerList::TimerProc(HWND, UINT, UINT_PTR handle, DWORD time) {
@@ -62,8 +63,9 @@ void TimerList::TimerProc(HWND, UINT, UINT_PTR handle, DWORD time) {
   if (list == nullptr) return;
   for (const Entry& entry : list->entries_) {
     if (entry.handle == handle) {
-      // The callback may destroy the owner and with it this list.
-      list->callback_(list->owner_, entry.timer_id, time);
+      // The callback may kill this entry, or destroy the owner and with it
+      // this list: nothing of either is touched after it.
+      list->callback_(list->owner_, entry.timerId, time);
       return;
     }
   }

@@ -3,8 +3,9 @@
 //
 // The platform's timer procedure carries no user argument, so a
 // process-wide table maps each platform timer handle back to its list.
-// Entries are created on first reference and kept until the list dies;
-// killing a timer only clears its handle.
+// Entries are created on first reference and removed when their timer is
+// killed, so an owner that re-arms under a fresh id (a timeout set again
+// from its own callback) keeps one entry, not one per firing.
 //
 // Thread safety: a list is used on the thread that set its timers; the
 // handle table is locked because other threads' lists share it.
@@ -32,12 +33,14 @@ class TimerList {
   // still has and sets a new one with the period. False when the platform
   // refused.
   bool Add(uint32_t timerId, uint32_t milliseconds);
-  // Kills the platform timer of timerId; the entry stays.
+  // Kills the platform timer of timerId and forgets its entry.
   void Kill(uint32_t timerId);
+  // The number of entries (for tests).
+  size_t EntryCount() const { return entries_.size(); }
 
  private:
   struct Entry {
-    uint32_t timer_id;
+    uint32_t timerId;
     UINT_PTR handle;  // 0 when no platform timer runs
   };
   static void TimerProc(HWND, UINT, UINT_PTR handle, DWORD time);
