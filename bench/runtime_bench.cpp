@@ -22,6 +22,7 @@
 #include "gavio/ipc.h"
 #include "gavio/runtime.h"
 #include "frame/instances.h"
+#include "host/registration_table.h"
 #include "platform/messages.h"
 #include "platform/modules.h"
 #include "platform/paths.h"

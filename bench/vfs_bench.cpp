@@ -22,6 +22,7 @@
 #include "gavio/ids.h"
 #include "gavio/vfs.h"
 #include "frame/instances.h"
+#include "host/registration_table.h"
 
 namespace {
 

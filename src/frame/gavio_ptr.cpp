@@ -1,5 +1,6 @@
 #include "frame/gavio_ptr.h"
 
+#include "frame/factory_lookup.h"
 #include "frame/instances.h"
 #include "platform/errors.h"
 #include "frame/log_sink.h"

@@ -1,5 +1,7 @@
-// The registration table, the live-instance map and the library's switches,
-// all behind the one library lock.
+// The live-instance map and the library's switches, behind the one library
+// lock.
+#include "frame/instances.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -7,32 +9,25 @@
 #include <map>
 #include <mutex>
 
+#include "frame/factory_lookup.h"
+#include "frame/log_sink.h"
 #include "gavio/ids.h"
-#include "frame/instances.h"
 #include "platform/modules.h"
 #include "platform/sync.h"
-#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {
 
 struct LiveEntry {
-  uint32_t component_id;
-  uint32_t creator_id;
+  uint32_t componentId;
+  uint32_t creatorId;
   IComponent* pointer;
-};
-
-struct Registration {
-  uint32_t id;
-  FactoryFunction factory;
 };
 
 struct HostState {
   CRITICAL_SECTION lock;
-  Registration table[kMaxRegistrations];
-  uint32_t count = 0;
   std::map<uintptr_t, LiveEntry> live;  // keyed by address, unsigned order
-  char registry_path[kPathSize] = {0};
+  char registryPath[kPathSize] = {0};
 };
 
 // Word-sized switches and the instance count are read without the lock, as
@@ -43,7 +38,7 @@ std::atomic<size_t> g_live_count{0};
 
 // Created on first use by whatever needs it first; never destroyed, so a
 // component destroyed from a late static destructor still finds it.
-HostState& state() {
+HostState& State() {
   static HostState* s = [] {
     auto* created = new HostState;
     InitializeCriticalSection(&created->lock);
@@ -55,26 +50,18 @@ HostState& state() {
 
 class LibraryLock {
  public:
-  LibraryLock() { EnterCriticalSection(&state().lock); }
-  ~LibraryLock() { LeaveCriticalSection(&state().lock); }
+  LibraryLock() { EnterCriticalSection(&State().lock); }
+  ~LibraryLock() { LeaveCriticalSection(&State().lock); }
   LibraryLock(const LibraryLock&) = delete;
   LibraryLock& operator=(const LibraryLock&) = delete;
 };
 
-FactoryFunction FindFactory(uint32_t component_id) {
-  LibraryLock lock;
-  for (uint32_t i = 0; i < state().count; ++i) {
-    if (state().table[i].id == component_id) return state().table[i].factory;
-  }
-  return nullptr;
-}
-
 void SendUnloadNotice() {
-  char registry_path[kPathSize];
-  HostGetRegistryPath(registry_path);
-  IComponentFactory* factory = ObtainFactoryObject(registry_path);
+  char registryPath[kPathSize];
+  HostGetRegistryPath(registryPath);
+  IComponentFactory* factory = ObtainFactoryObject(registryPath);
   if (factory == nullptr) return;
-  IComponent* instance = factory->CreateComponentById(kComponentFactoryId, registry_path);
+  IComponent* instance = factory->CreateComponentById(kComponentFactoryId, registryPath);
   if (instance == nullptr) return;
   instance->SetAutoFree(1);
   static_cast<IComponentFactory*>(instance)->OnLibraryUnloadable(HostOwnModule());
@@ -85,58 +72,27 @@ void SendUnloadNotice() {
 
 }  // namespace
 
-void RegisterComponentClass(uint32_t componentId, FactoryFunction factory) {
+void HostRecordInstance(IComponent* component, uint32_t componentId, uint32_t creatorId) {
   LibraryLock lock;
-  HostState& s = state();
-  if (s.count >= kMaxRegistrations || componentId == 0 || factory == nullptr) return;
-  s.table[s.count++] = Registration{componentId, factory};
-}
-
-IComponent* HostCreateComponent(uint32_t componentId, uint32_t creatorId) {
-  FactoryFunction factory = FindFactory(componentId);
-  if (factory == nullptr) {
-    DebugPrint("Gavio[Error]: Can't find the factory method of Component\n");
-    DebugPrint("Gavio[Error]: ComponentID=%d CreatorID=%u", static_cast<int>(componentId),
-               creatorId);
-    return nullptr;
-  }
-  IComponent* component = factory();
-  if (component == nullptr) {
-    DebugPrint("Gavio[Error]:CreateComponent method return NULL.\n");
-    DebugPrint("Gavio[Error]: ComponentID=%d CreatorID=%u", static_cast<int>(componentId),
-               creatorId);
-    return nullptr;
-  }
-  LibraryLock lock;
-  state().live[reinterpret_cast<uintptr_t>(component)] =
+  State().live[reinterpret_cast<uintptr_t>(component)] =
       LiveEntry{componentId, creatorId, component};
-  g_live_count = state().live.size();
-  return component;
-}
-
-uint32_t HostGetComponentIds(uint32_t* ids, uint32_t max) {
-  LibraryLock lock;
-  uint32_t count = state().count;
-  if (ids != nullptr) {
-    for (uint32_t i = 0; i < max && i < count; ++i) ids[i] = state().table[i].id;
-  }
-  return count;
+  g_live_count = State().live.size();
 }
 
 bool HostSafeToDestroy() {
-  state();  // the lock's creation sets the switch
+  State();  // the lock's creation sets the switch
   return g_safe_to_destroy != 0;
 }
 
 int32_t HostSetSafeToDestroy(int32_t value) {
-  state();
+  State();
   g_safe_to_destroy = value;
   return value;
 }
 
 void HostNotifyRemoved(IComponent* component, bool wasNotFactory) {
   LibraryLock lock;
-  auto& live = state().live;
+  auto& live = State().live;
   auto it = live.find(reinterpret_cast<uintptr_t>(component));
   if (it == live.end()) {
     DebugPrint("Gavio[Error]: To remove a component not exist\n");
@@ -149,13 +105,13 @@ void HostNotifyRemoved(IComponent* component, bool wasNotFactory) {
 }
 
 bool HostMapIsEmpty() {
-  state();
+  State();
   return g_live_count == 0;
 }
 
 void HostFreeAutoFreeInstances() {
   LibraryLock lock;
-  auto& live = state().live;
+  auto& live = State().live;
   auto it = live.begin();
   while (it != live.end()) {
     uintptr_t key = it->first;
@@ -168,7 +124,7 @@ void HostFreeAutoFreeInstances() {
 
 void HostWriteLeakReport() {
   LibraryLock lock;
-  auto& live = state().live;
+  auto& live = State().live;
   if (live.empty()) return;
   static const char kSeparator[] =
       "Gavio[Error]:=================================================================\n";
@@ -176,19 +132,19 @@ void HostWriteLeakReport() {
   DebugPrint("Gavio[Error]:Found leak Gavio components. Count:%d\n", static_cast<int>(live.size()));
   for (const auto& [key, entry] : live) {
     DebugPrint("Gavio[Error]:ComponentID:0x%08x CreatorID:0x%08x Pointer:0x%08llx\n",
-               entry.component_id, entry.creator_id, static_cast<unsigned long long>(key));
+               entry.componentId, entry.creatorId, static_cast<unsigned long long>(key));
   }
   DebugPrint("%s", kSeparator);
 }
 
 void HostGetRegistryPath(char* out) {
   LibraryLock lock;
-  memcpy(out, state().registry_path, kPathSize);
+  memcpy(out, State().registryPath, kPathSize);
 }
 
 int32_t HostSetRegistryPath(const char* path) {
   LibraryLock lock;
-  char* target = state().registry_path;
+  char* target = State().registryPath;
   if (path != nullptr && strlen(path) < kPathSize) {
     strcpy(target, path);
   } else {

@@ -1,35 +1,26 @@
-// The host frame's internal operations: the registration table, the
-// live-instance map and the factory-library lookup. The exports built on
-// them live in exports.cpp.
+// The live-instance map and the library's switches: what the component life
+// reports to, what the leak report and the exports read. Everything here is
+// behind the one library lock or read through atomics.
 #pragma once
 
 #include <stdint.h>
 
 #include "gavio/component.h"
-#include "gavio/host.h"
 #include "platform/types.h"
 
 namespace gavio {
 
-using FactoryFunction = IComponent* (*)();
-
-inline constexpr uint32_t kMaxRegistrations = 512;
 inline constexpr uint32_t kPathSize = 260;
 
-// Adds (id, factory) at the end of the table. Ignored when the table is full,
-// id is 0 or factory is null. Duplicates are kept; lookup finds the first.
-void RegisterComponentClass(uint32_t componentId, FactoryFunction factory);
-// Fills the table from the registration list; run once, at load.
-void RegisterAllComponentClasses();
-
-// CreateComponent without the export: the first factory registered for id.
-IComponent* HostCreateComponent(uint32_t componentId, uint32_t creatorId);
-uint32_t HostGetComponentIds(uint32_t* ids, uint32_t max);
+// Records a new instance made by CreateComponent (the creator id is kept
+// for the leak report).
+void HostRecordInstance(IComponent* component, uint32_t componentId, uint32_t creatorId);
 
 // The safe-to-destroy switch (1 once the library lock exists).
 bool HostSafeToDestroy();
 int32_t HostSetSafeToDestroy(int32_t value);
-// Called by Destroy after the instance was deleted.
+// Called by Destroy after the instance was deleted. When the last recorded
+// instance goes and it was not a factory, the factory library is told.
 void HostNotifyRemoved(IComponent* component, bool wasNotFactory);
 bool HostMapIsEmpty();
 void HostFreeAutoFreeInstances();
@@ -46,21 +37,5 @@ void* HostOwnModule();
 
 // The host executable's folder, without a trailing separator.
 const char* HostExecutableFolder();
-
-// Locates the factory library for an INI path (null or empty: "Gavio.ini"
-// beside the executable), following redirects, and loads it. Returns null
-// with the reason on the debugger output.
-void* FindFactoryLibrary(const char* iniPath);
-// The factory object of a loaded factory library, or null.
-IComponentFactory* GetFactoryObject(void* module);
-// FindFactoryLibrary (or the handle set by SetFactoryHandle), then
-// GetFactoryObject.
-IComponentFactory* ObtainFactoryObject(const char* iniPath);
-
-// Resolves the INI path (redirects applied) and the DLL path it names;
-// exposed for tests. Both buffers hold kPathSize characters. Returns false
-// when a path does not fit or the redirects loop.
-bool ResolveFactoryIni(const char* iniPath, char* finalIni);
-bool ResolveFactoryDllPath(const char* finalIni, char* dllPath);
 
 }  // namespace gavio

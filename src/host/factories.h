@@ -1,4 +1,6 @@
-// The factory function of every component class, one per source file.
+// The factory list: the factory function of every component class, one per
+// source file, each defined beside its class. Only the registration table
+// includes this header; component code does not reach up into the host.
 // Each returns a new instance, or null when allocation fails.
 #pragma once
 

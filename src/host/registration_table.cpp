@@ -2,8 +2,14 @@
 // classes in this order and lookups find the first match, so the order is
 // part of the contract. A class not built yet has a null factory and is
 // skipped.
-#include "host/factories.h"
+#include "host/registration_table.h"
+
+#include <mutex>
+
 #include "frame/instances.h"
+#include "frame/log_sink.h"
+#include "gavio/ids.h"
+#include "host/factories.h"
 
 namespace gavio {
 namespace {
@@ -13,47 +19,109 @@ struct Registration {
   FactoryFunction factory;
 };
 
+// Filled at load and by tests; read by every CreateComponent.
+struct Table {
+  std::mutex mutex;
+  Registration rows[kMaxRegistrations];
+  uint32_t count = 0;
+};
+
+// Never destroyed, like the live-instance map: a late static destructor may
+// still create or destroy.
+Table& TheTable() {
+  static Table* table = new Table;
+  return *table;
+}
+
+FactoryFunction FindFactory(uint32_t componentId) {
+  Table& table = TheTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  for (uint32_t i = 0; i < table.count; ++i) {
+    if (table.rows[i].id == componentId) return table.rows[i].factory;
+  }
+  return nullptr;
+}
+
 constexpr Registration kRegistrations[] = {
-    {1071, nullptr},            // update-info file writer
-    {1011, nullptr},            // version updater
-    {55, nullptr},              // HTTP proxy
-    {56, nullptr},              // SOCKS5 proxy
-    {53, nullptr},              // TCP client
-    {54, nullptr},              // UDP client
-    {322, nullptr},             // connector
-    {323, nullptr},             // connector front-end
-    {324, nullptr},             // connector front-end
-    {39, nullptr},              // net speed detector
-    {1131, nullptr},            // connector manager
-    {1, nullptr},               // XML document, second implementation
-    {67, nullptr},              // zip archive reader
-    {355, nullptr},             // background archive extractor
-    {3, NewMemoryManager},      // memory manager
-    {132, NewWorkerThread},     // worker thread
-    {50, NewInterval},          // repeating timers
-    {51, NewTimeout},           // one-shot timers
-    {178, NewFileUtils},        // file-system utilities
-    {183, NewFileObject},       // file object
-    {1068, NewIpcChannel},      // IPC channel
-    {7, NewBase64},             // Base64
-    {65, NewDigest},            // MD5 digest
-    {64, NewBlockCipher},       // block cipher
-    {33, nullptr},              // window maker
-    {1121, nullptr},            // XML document
-    {795, nullptr},             // window timer service
-    {383, nullptr},             // embedded web browser
-    {256, NewBuffer},           // Buffer
-    {260, NewFileSysMgr},       // FileSysMgr
-    {1189, nullptr},            // hash-check manager
-    {1187, nullptr},            // hash-check protocol handler
-    {1185, nullptr},            // security verifier
-    {1186, nullptr},            // verify-info protocol handler
+    {kUpdateInfoStandardId, nullptr},
+    {kVersionUpdaterId, nullptr},
+    {kHttpProxyId, nullptr},
+    {kSocks5ProxyId, nullptr},
+    {kTcpClientId, nullptr},
+    {kUdpClientId, nullptr},
+    {kConnectorId, nullptr},
+    {kConnectorFrontEndAId, nullptr},
+    {kConnectorFrontEndBId, nullptr},
+    {kNetSpeedDetectorId, nullptr},
+    {kConnectorManagerId, nullptr},
+    {kXmlDocumentAltId, nullptr},
+    {kZipReaderId, nullptr},
+    {kArchiveExtractorId, nullptr},
+    {kMemoryManagerId, NewMemoryManager},
+    {kWorkerThreadId, NewWorkerThread},
+    {kIntervalId, NewInterval},
+    {kTimeoutId, NewTimeout},
+    {kFileUtilsId, NewFileUtils},
+    {kFileObjectId, NewFileObject},
+    {kIpcChannelId, NewIpcChannel},
+    {kBase64Id, NewBase64},
+    {kDigestId, NewDigest},
+    {kBlockCipherId, NewBlockCipher},
+    {kWindowMakerId, nullptr},
+    {kXmlDocumentId, nullptr},
+    {kWindowTimerServiceId, nullptr},
+    {kBrowserId, nullptr},
+    {kBufferId, NewBuffer},
+    {kFileSysMgrId, NewFileSysMgr},
+    {kHashCheckManagerId, nullptr},
+    {kHashCheckHandlerId, nullptr},
+    {kSecurityVerifierId, nullptr},
+    {kVerifyInfoHandlerId, nullptr},
 };
 
 }  // namespace
 
+void RegisterComponentClass(uint32_t componentId, FactoryFunction factory) {
+  Table& table = TheTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (table.count >= kMaxRegistrations || componentId == 0 || factory == nullptr) return;
+  table.rows[table.count++] = Registration{componentId, factory};
+}
+
 void RegisterAllComponentClasses() {
   for (const Registration& r : kRegistrations) RegisterComponentClass(r.id, r.factory);
+}
+
+}  // namespace gavio
+
+namespace gavio {
+
+IComponent* HostCreateComponent(uint32_t componentId, uint32_t creatorId) {
+  FactoryFunction factory = FindFactory(componentId);
+  if (factory == nullptr) {
+    DebugPrint("Gavio[Error]: Can't find the factory method of Component\n");
+    DebugPrint("Gavio[Error]: ComponentID=%d CreatorID=%u", static_cast<int>(componentId),
+               creatorId);
+    return nullptr;
+  }
+  IComponent* component = factory();
+  if (component == nullptr) {
+    DebugPrint("Gavio[Error]:CreateComponent method return NULL.\n");
+    DebugPrint("Gavio[Error]: ComponentID=%d CreatorID=%u", static_cast<int>(componentId),
+               creatorId);
+    return nullptr;
+  }
+  HostRecordInstance(component, componentId, creatorId);
+  return component;
+}
+
+uint32_t HostGetComponentIds(uint32_t* ids, uint32_t max) {
+  Table& table = TheTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (ids != nullptr) {
+    for (uint32_t i = 0; i < max && i < table.count; ++i) ids[i] = table.rows[i].id;
+  }
+  return table.count;
 }
 
 }  // namespace gavio

@@ -8,7 +8,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
-#include "host/factories.h"
 #include "platform/errors.h"
 #include "frame/component_base.h"
 #include "frame/log_sink.h"

@@ -9,7 +9,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
-#include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
 #include "frame/component_base.h"

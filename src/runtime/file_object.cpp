@@ -16,7 +16,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
-#include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
 #include "runtime/client_path.h"

@@ -21,7 +21,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
-#include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/shell.h"
 #include "runtime/client_path.h"

@@ -16,7 +16,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/ipc.h"
-#include "host/factories.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
 #include "frame/component_base.h"

@@ -5,7 +5,6 @@
 
 #include "gavio/ids.h"
 #include "gavio/memory.h"
-#include "host/factories.h"
 #include "platform/sync.h"
 #include "frame/component_base.h"
 #include "frame/log_sink.h"

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "host/factories.h"
+#include "frame/factory_lookup.h"
 #include "frame/instances.h"
 #include "platform/errors.h"
 #include "vfs/buffer_cache.h"

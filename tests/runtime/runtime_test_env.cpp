@@ -6,6 +6,7 @@
 #include "gavio/host.h"
 #include "gavio/ids.h"
 #include "frame/instances.h"
+#include "host/registration_table.h"
 #include "platform/modules.h"
 #include "frame/gavio_ptr.h"
 #include "frame/log_sink.h"

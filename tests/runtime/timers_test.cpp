@@ -1,13 +1,16 @@
 // CInterval and CTimeout on this thread's message loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "gavio/ids.h"
 #include "gavio/timers.h"
 #include "frame/instances.h"
+#include "host/registration_table.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
+#include "runtime/timer_list.h"
 #include "support/test_support.h"
 
 namespace {
@@ -89,6 +92,29 @@ TEST(Interval, DestroyWithARunningTimerKillsItAndTheStaleFiringIsHarmless) {
   EXPECT_TRUE(log.params.empty());
   EXPECT_TRUE(timeout_log.params.empty());
   EXPECT_TRUE(HostMapIsEmpty());
+}
+
+// A timer re-armed under a fresh id from its own callback, as a timeout set
+// again from inside its sink is: the list keeps one entry however often.
+TEST(TimerList, ReArmingUnderFreshIdsFromTheCallbackKeepsOneEntry) {
+  struct Rearming {
+    TimerList* list = nullptr;
+    uint32_t fired = 0;
+    size_t most = 0;
+  } state;
+  TimerList list(&state, [](void* owner, uint32_t timerId, DWORD) {
+    auto* self = static_cast<Rearming*>(owner);
+    ++self->fired;
+    self->list->Kill(timerId);
+    if (self->fired < 200) self->list->Add(timerId + 1, 0);
+    self->most = std::max(self->most, self->list->EntryCount());
+  });
+  state.list = &list;
+  ASSERT_TRUE(list.Add(1, 0));
+  ASSERT_TRUE(PumpUntil([&] { return state.fired == 200; }));
+  EXPECT_EQ(state.most, 1u);
+  EXPECT_EQ(list.EntryCount(), 0u);
+  EXPECT_EQ(GavioLiveTimerCount(), 0u);
 }
 
 }  // namespace

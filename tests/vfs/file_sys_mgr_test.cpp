@@ -6,6 +6,7 @@
 
 #include "gavio/ids.h"
 #include "frame/instances.h"
+#include "host/registration_table.h"
 #include "support/test_support.h"
 #include "vfs/vfile_sys.h"
 #include "vfs_test_util.h"
