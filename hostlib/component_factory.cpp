@@ -107,7 +107,7 @@ uint32_t ReadMask(const std::string& ini, const std::string& moduleSection, cons
   return mask;
 }
 
-class ComponentFactory final : public HostComponent<kFactoryId, IComponentFactory> {
+class ComponentFactory final : public HostComponent<kComponentFactoryId, IComponentFactory> {
  public:
   explicit ComponentFactory(bool processWide) : processWide_(processWide) {}
 
@@ -120,7 +120,7 @@ class ComponentFactory final : public HostComponent<kFactoryId, IComponentFactor
     // 361 always means this factory: the INI's "361" entry names the factory
     // library for the component library, and following it could load a
     // different factory or loop back here.
-    if (componentId == kFactoryId) return NewComponentFactory();
+    if (componentId == kComponentFactoryId) return NewComponentFactory();
     std::string ini = ResolveIniPath(registryPath);
     std::string dll = ReadIniString(ini, std::to_string(componentId).c_str(), "DLL");
     if (!dll.empty()) return CreateFromLibrary(PathIn(FolderOf(ini), dll.c_str()), componentId);

@@ -7,9 +7,10 @@
 // the caller owns. Other ids: null.
 extern "C" __attribute__((visibility("default"))) gavio::IComponent* CreateComponent(
     uint32_t componentId, uint32_t creatorId) {
+  using namespace gavio;
   using namespace gavio::hostlib;
   switch (componentId) {
-    case kFactoryId:
+    case kComponentFactoryId:
       return FactoryObject();
     case kRegistryId:
       return NewRegistry();

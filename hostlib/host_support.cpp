@@ -5,9 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "config/ini_config.h"
 #include "hostlib.h"
 #include "platform/errors.h"
-#include "platform/ini.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
 
@@ -15,10 +15,8 @@ namespace gavio::hostlib {
 namespace {
 
 constexpr size_t kDebugLineSize = 1024;
-constexpr DWORD kIniValueSize = 1024;
+constexpr size_t kIniValueSize = 1024;
 constexpr DWORD kFolderSize = 4096;
-// Absolute redirects may chain; a chain this long has looped.
-constexpr int kMaxRedirects = 16;
 
 std::string ToHostForm(const std::string& path) {
   std::string host = path;
@@ -67,26 +65,17 @@ std::string PathIn(const std::string& folder, const char* path) {
 }
 
 std::string ReadIniString(const std::string& iniPath, const char* section, const char* key) {
-  char value[kIniValueSize] = "";
-  GetPrivateProfileStringA(section, key, "", value, sizeof value, iniPath.c_str());
-  return Trimmed(value);
+  return Trimmed(config::ReadIniValue(iniPath, section, key, "", kIniValueSize).c_str());
 }
 
 std::string ResolveIniPath(const char* registryPath) {
-  std::string exeFolder = ExecutableFolder();
-  std::string ini = (registryPath != nullptr && registryPath[0] != '\0')
-                        ? PathIn(exeFolder, registryPath)
-                        : exeFolder + "/Gavio.ini";
-  for (int hop = 0; hop < kMaxRedirects; ++hop) {
-    std::string next = ReadIniString(ini, "Redirect", "Path");
-    if (next.empty()) return ini;
-    // A relative redirect names the final INI beside the current one.
-    if (!GavioIsAbsolutePath(next.c_str())) return PathIn(FolderOf(ini), next.c_str());
-    next = ToHostForm(next);
-    if (next == ini) return ini;
-    ini = next;
+  std::string ini;
+  std::string looped;
+  if (!config::FollowRedirects(config::StartingIni(registryPath, ExecutableFolder()), &ini,
+                               &looped)) {
+    DebugPrint("[GavFact] Redirects of the INI loop at %s; no INI is used\n", looped.c_str());
+    return std::string();
   }
-  DebugPrint("[GavFact] Redirects of the INI loop; using %s\n", ini.c_str());
   return ini;
 }
 

@@ -7,12 +7,9 @@
 
 #include "gavio/component.h"
 #include "gavio/host.h"
+#include "gavio/ids.h"
 
 namespace gavio::hostlib {
-
-inline constexpr uint32_t kFactoryId = 361;
-inline constexpr uint32_t kRegistryId = 991;
-inline constexpr uint32_t kHostLookupId = 66;
 
 // The process-wide factory object (never deleted; Destroy on it does nothing).
 IComponentFactory* FactoryObject();
@@ -26,15 +23,16 @@ void DebugPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The INI a registry path stands for: null or empty means "Gavio.ini" beside
 // the executable, a relative path is taken in the executable's folder, and
-// "Redirect"/"Path" is followed the way the component library follows it
-// (a relative redirect ends the chain; absolute ones are followed a bounded
-// number of times). The result is in host form ('/').
+// "Redirect"/"Path" is followed by the same code the component library uses.
+// Redirects that loop give "" (no INI: every value reads as missing). The
+// result is in host form ('/').
 std::string ResolveIniPath(const char* registryPath);
 // The folder of a host path, without the trailing '/' ("." when none).
 std::string FolderOf(const std::string& path);
 // path when absolute, else folder + '/' + path; host form.
 std::string PathIn(const std::string& folder, const char* path);
-// A value from an INI file, blanks around it removed; "" when missing.
+// A value from an INI file, blanks around it removed; "" when missing or
+// when the file is no regular file of a configuration file's size.
 std::string ReadIniString(const std::string& iniPath, const char* section, const char* key);
 // "0x1F" (hex) or "31" (decimal) into *value; false (and *value untouched)
 // for anything else.

@@ -63,8 +63,12 @@ LogFile* NewLogFile(int fd, const struct stat& st) {
   return file;
 }
 
+// Opens the log file for appending. O_NONBLOCK keeps a FIFO at that name
+// (no reader) from holding every start of the client; anything but a
+// regular file is refused.
 LogFile* OpenLogFile(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                0644);
   if (fd < 0) {
     DWORD error = SetLastErrorFromErrno();
     DebugPrint("[GavFact] Open log file %s fail, error id = %u !\n", path.c_str(), error);
@@ -76,6 +80,14 @@ LogFile* OpenLogFile(const std::string& path) {
     close(fd);
     return nullptr;
   }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    DebugPrint("[GavFact] Open log file %s fail, error id = %u !\n", path.c_str(),
+               static_cast<unsigned>(ERROR_ACCESS_DENIED));
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   LogFileTable& table = Table();
   if (LogFile* same = FindByIdentity(table.files, st)) {
     close(fd);

@@ -1,26 +1,24 @@
 // Finding the factory library: "Gavio.ini" (or the INI named by the registry
 // path), its redirects, and the DLL path it names.
 //
-// Paths written for the original platform use '\'; both separators are
+// Paths written for the original platform use '\\'; both separators are
 // accepted everywhere here and the platform turns the result into a host
 // path when it opens the file.
+#include "frame/factory_lookup.h"
+
 #include <string.h>
 
-#include <set>
 #include <string>
 
-#include "gavio/ids.h"
+#include "config/ini_config.h"
 #include "frame/instances.h"
-#include "platform/ini.h"
+#include "frame/log_sink.h"
+#include "gavio/ids.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
-#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {
-
-// Absolute redirects that chain further than this are treated as a loop.
-constexpr int kMaxRedirects = 16;
 
 bool IsBlank(const char* text) { return text[strspn(text, " \t")] == '\0'; }
 
@@ -53,11 +51,8 @@ std::string FolderOf(const std::string& ini) {
 }
 
 std::string ReadIni(const std::string& ini, const char* section, const char* key,
-                    const char* fallback, DWORD size) {
-  std::string buffer(size, '\0');
-  DWORD n = GetPrivateProfileStringA(section, key, fallback, buffer.data(), size, ini.c_str());
-  buffer.resize(n);
-  return buffer;
+                    const char* fallback, size_t size) {
+  return config::ReadIniValue(ini, section, key, fallback, size);
 }
 
 }  // namespace
@@ -70,29 +65,11 @@ const char* HostExecutableFolder() {
 
 bool ResolveFactoryIni(const char* iniPath, char* finalIni) {
   std::string ini;
-  std::string exe_folder = HostExecutableFolder();
-  if (iniPath == nullptr || iniPath[0] == '\0') {
-    ini = exe_folder + "/Gavio.ini";
-  } else if (!IsAbsolute(iniPath)) {
-    ini = exe_folder + "/" + iniPath;
-  } else {
-    ini = iniPath;
-  }
-  std::set<std::string> visited;
-  for (int depth = 0;; ++depth) {
-    if (ini.size() >= kPathSize) return false;
-    if (!visited.insert(ini).second || depth > kMaxRedirects) {
-      DebugPrint("[Gavio_Error] Redirect loop at %s\n", ini.c_str());
-      return false;
-    }
-    std::string redirect = ReadIni(ini, "Redirect", "Path", "", kPathSize);
-    if (IsBlank(redirect.c_str())) break;
-    if (!IsAbsolute(redirect)) {
-      // A relative redirect is final: the file it names is not followed.
-      ini = FolderOf(ini) + TrimBlanks(redirect.c_str());
-      break;
-    }
-    ini = TrimBlanks(redirect.c_str());
+  std::string looped;
+  if (!config::FollowRedirects(config::StartingIni(iniPath, HostExecutableFolder()), &ini,
+                               &looped)) {
+    DebugPrint("[Gavio_Error] Redirect loop at %s\n", looped.c_str());
+    return false;
   }
   return Fits(ini, finalIni);
 }

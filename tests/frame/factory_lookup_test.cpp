@@ -1,11 +1,15 @@
 // Finding the factory library through "Gavio.ini", its redirects and the
 // DLL path rules, with real INI files in a temporary folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include "frame/instances.h"
-#include "platform/errors.h"
 #include <algorithm>
+
+#include "config/ini_config.h"
+#include "frame/factory_lookup.h"
+#include "frame/instances.h"
 #include "frame/log_sink.h"
+#include "platform/errors.h"
 #include "support/test_support.h"
 
 namespace {
@@ -44,6 +48,23 @@ TEST(Redirects, AbsoluteRedirectsChainAndLoopsAreStopped) {
   gavio_test::DebugCapture debug;
   EXPECT_EQ(FinalIni(dir.File("a.ini")), "<failed>");
   EXPECT_EQ(debug.Count("[Gavio_Error] Redirect loop"), 1);
+}
+
+// An INI that is no plain file of an INI's size is read as a missing one:
+// a device that never ends, a FIFO nobody writes, a file past the size
+// bound. Its redirect is not followed, and nothing blocks or grows.
+TEST(Redirects, DevicesFifosAndOversizedFilesAreNotRead) {
+  TempDir dir;
+  std::string fifo = dir.File("redirect.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string big = dir.File("big.ini");
+  WriteFile(big, "[Redirect]\nPath=" + dir.File("other.ini") + "\n" +
+                     std::string(gavio::config::kMaxConfigFileSize, ';') + "\n");
+  for (const std::string& target : {std::string("/dev/zero"), fifo, big}) {
+    WriteFile(dir.File("Gavio.ini"), "[Redirect]\nPath=" + target + "\n");
+    EXPECT_EQ(FinalIni(dir.File("Gavio.ini")), target);
+    EXPECT_EQ(gavio::config::ReadIniValue(target, "Redirect", "Path", "none", 260), "none");
+  }
 }
 
 TEST(Redirects, MissingAndRelativeInisResolveBesideTheExecutable) {

@@ -3,6 +3,7 @@
 // process-wide instances and the log settings.
 #include <errno.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -146,6 +147,29 @@ TEST_F(LogSettingsTest, MasksComeFromDefaultsAndModuleSections) {
   EXPECT_EQ(Ask(temp_ / "bad.ini", 50).shared, nullptr);
   EXPECT_EQ(Ask(temp_ / "bad.ini", 50).debugMask, 0x21u);
   EXPECT_EQ(Ask(temp_ / "missing.ini", 50).shared, nullptr);
+}
+
+// Files that are no plain configuration: a FIFO named as the log file (no
+// reader: opening it for writing would wait for one), a FIFO or a device as
+// the INI, and redirects that loop. Each answers at once, as if nothing
+// were configured.
+TEST_F(LogSettingsTest, UnusableFilesAndLoopingRedirectsGiveNoSettingsAndNeverBlock) {
+  std::string fifo = temp_ / "log.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string ini = temp_ / "Gavio.ini";
+  WriteTextFile(ini, "[Log]\nFile=log.fifo\nDebugMask=0x2\n");
+  EXPECT_EQ(Ask(ini, 50).shared, nullptr);
+  EXPECT_EQ(Ask(ini, 50).debugMask, 0x2u);
+
+  std::string loopA = temp_ / "a.ini";
+  std::string loopB = temp_ / "b.ini";
+  WriteTextFile(loopA, "[Redirect]\nPath=" + loopB + "\n[Log]\nDebugMask=0x1\n");
+  WriteTextFile(loopB, "[Redirect]\nPath=" + loopA + "\n[Log]\nDebugMask=0x1\n");
+  for (const std::string& unusable : {fifo, std::string("/dev/zero"), loopA}) {
+    Settings s = Ask(unusable, 50);
+    EXPECT_EQ(s.debugMask, 0u) << unusable;
+    EXPECT_EQ(s.shared, nullptr) << unusable;
+  }
 }
 
 }  // namespace
