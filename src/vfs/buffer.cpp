@@ -8,8 +8,6 @@
 #include <new>
 
 #include "gavio/ids.h"
-#include "host/factories.h"
-#include "frame/instances.h"
 #include "vfs/error_reporter.h"
 
 namespace gavio {
@@ -23,19 +21,6 @@ constexpr size_t kLinearGrowth = 0x400000;
 }  // namespace
 
 Buffer::~Buffer() { free(data_); }
-
-uint32_t Buffer::GetComponentID() { return kBufferId; }
-
-void Buffer::Destroy(int32_t bForce) {
-  if (!recorded_) {
-    delete this;
-    return;
-  }
-  if (!HostSafeToDestroy()) return;
-  IComponent* self = this;
-  delete this;
-  HostNotifyRemoved(self, true);
-}
 
 void Buffer::UpdateCapacity() {
   size_t usable = data_ != nullptr ? malloc_usable_size(data_) : 0;

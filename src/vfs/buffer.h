@@ -3,32 +3,28 @@
 //
 // The file systems make their buffers directly (CreateBuffer) rather than
 // through the component factory; CreateComponent(256) still makes one for
-// other callers. Only those are in the library's live-instance map, so a
-// buffer follows the component life rules (safe switch, notice of removal)
-// only when it was made that way: a buffer has no callbacks, hence no hold
-// count, and it is never kept alive.
+// other callers. Only those are in the library's live-instance map; the
+// others are marked unrecorded, so the shared component life ends them at
+// once, without the safe switch or a notice of removal. A buffer has no
+// callbacks, hence never a hold, and it is never kept alive.
 #pragma once
 
 #include <stdint.h>
 
+#include "frame/component_base.h"
+#include "gavio/ids.h"
 #include "gavio/vfs.h"
 
 namespace gavio {
 
 class ErrorReporter;
 
-class Buffer final : public IBuffer {
+class Buffer final : public Component<kBufferId, IBuffer> {
  public:
   // recorded: made by the factory function, so CreateComponent recorded it.
-  explicit Buffer(bool recorded) : recorded_(recorded) {}
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-
-  uint32_t GetComponentID() override;
-  uint32_t GetVersion() override { return 1; }
-  void Destroy(int32_t bForce) override;
-  uint32_t GetAutoFree() override { return autoFree_; }
-  void SetAutoFree(uint32_t value) override { autoFree_ = value; }
+  explicit Buffer(bool recorded) {
+    if (!recorded) MarkUnrecorded();
+  }
 
   int32_t Init(int32_t size, int32_t request) override;
   void Release() override { Destroy(0); }
@@ -40,15 +36,13 @@ class Buffer final : public IBuffer {
   void ComponentFinalize() override {}
 
  private:
-  ~Buffer();
+  ~Buffer() override;
   // The usable size of the current block, capped to what i32 holds.
   void UpdateCapacity();
 
   uint8_t* data_ = nullptr;
   int32_t size_ = 0;
   int32_t capacity_ = 0;
-  uint32_t autoFree_ = 0;
-  bool recorded_;
 };
 
 // A new buffer of n zero bytes (size n), owned by the caller, or null with
