@@ -1,41 +1,27 @@
 #!/usr/bin/env bash
 # Builds the archive fuzzer with clang and runs it for a bounded time.
 #   bash fuzz/run.sh [SECONDS]     (default 60)
-# The build and the corpus live in $GAVIO_FUZZ_DIR (default build-fuzz/ at
-# the top of the repository); the build is redone only when a source is
-# newer than the fuzzer.
+# The build is the CMake target vfs_archive_fuzzer of a GAVIO_FUZZ build in
+# its own folder, $GAVIO_FUZZ_DIR (default build-fuzz/ at the top of the
+# repository), which also holds the corpus.
 set -euo pipefail
 
 seconds="${1:-60}"
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${GAVIO_FUZZ_DIR:-$top/build-fuzz}"
-fuzzer="$out/vfs_archive_fuzzer"
 mkdir -p "$out/corpus"
 
-# The archive code only: the manager and the folder file system need the
-# host frame, which the fuzzer does not link.
-sources=(
-  archive buffer buffer_cache coder_filter error_reporter extent_store file_mapper
-  handle_alloc host_file host_path vfile_sys vfs_path zlib_filter
-)
-paths=("$top/fuzz/vfs_archive_fuzzer.cpp")
-for name in "${sources[@]}"; do paths+=("$top/src/vfs/$name.cpp"); done
-
-stale=0
-if [[ ! -x "$fuzzer" ]]; then
-  stale=1
-elif [[ -n "$(find "$top/fuzz" "$top/src/vfs" "$top/include/gavio" -newer "$fuzzer" -name '*.[ch]*' -print -quit)" ]]; then
-  stale=1
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+if [[ ! -f "$out/CMakeCache.txt" ]]; then
+  CC=clang CXX=clang++ cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DGAVIO_FUZZ=ON -DGAVIO_BUILD_TESTS=OFF -DGAVIO_BENCH=OFF "${launcher[@]}" >/dev/null
 fi
-if [[ $stale -eq 1 ]]; then
-  echo "building $fuzzer"
-  clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$top/include" -I"$top/src" "${paths[@]}" -lz -o "$fuzzer"
-fi
+cmake --build "$out" --target vfs_archive_fuzzer
 
 # Inputs stay small so that each run reads every file of many archives;
 # allocations are capped well below what a 8 KiB archive could justify
 # asking for, so an unbounded allocation is a failure.
-exec "$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 -artifact_prefix="$out/" \
-  -rss_limit_mb=2048 -malloc_limit_mb=128 -print_final_stats=1 "$out/corpus"
+exec "$out/vfs_archive_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+  -artifact_prefix="$out/" -rss_limit_mb=2048 -malloc_limit_mb=128 -print_final_stats=1 \
+  "$out/corpus"
