@@ -16,9 +16,9 @@ class TGavioPtr {
   TGavioPtr(const TGavioPtr&) = delete;
   TGavioPtr& operator=(const TGavioPtr&) = delete;
 
-  IComponent* get() const { return component_; }
+  IComponent* Get() const { return component_; }
   template <class T>
-  T* as() const {
+  T* As() const {
     return static_cast<T*>(component_);
   }
   explicit operator bool() const { return component_ != nullptr; }

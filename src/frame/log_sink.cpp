@@ -129,7 +129,7 @@ const char* RootPath() {
   char registry_path[kPathSize];
   HostGetRegistryPath(registry_path);
   TGavioPtr registry(registry_path, kRegistryId);
-  auto* store = registry.as<IRegistry>();
+  auto* store = registry.As<IRegistry>();
   uint32_t key = 0;
   uint32_t type = 1;
   uint32_t size = kPathSize;

@@ -28,8 +28,8 @@ class LogSink {
   void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Core(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  uint32_t debug_mask() const { return debugMask_; }
-  uint32_t file_mask() const { return fileMask_; }
+  uint32_t DebugMask() const { return debugMask_; }
+  uint32_t FileMask() const { return fileMask_; }
   // For tests: replaces what the factory library handed out.
   void SetMasks(uint32_t debugMask, uint32_t fileMask) {
     debugMask_ = debugMask;

@@ -58,7 +58,7 @@ class CMemoryManager final : public Component<kMemoryManagerId, IMemoryManager> 
       log_.Error("%s", kRule);
       log_.Error("Detect memory leak, block count = %d", static_cast<int>(blocks_.size()));
       for (const auto& [address, block] : blocks_) {
-        log_.Error("Creator:0x%08x Size:%d Location:0x%08llx", block.creator_id,
+        log_.Error("Creator:0x%08x Size:%d Location:0x%08llx", block.creatorId,
                    static_cast<int>(block.size), static_cast<unsigned long long>(address));
       }
       log_.Error("%s", kRule);
@@ -66,11 +66,9 @@ class CMemoryManager final : public Component<kMemoryManagerId, IMemoryManager> 
     LeaveCriticalSection(&lock_);
   }
 
-  LogSink& log() { return log_; }
-
  private:
   struct Block {
-    uint32_t creator_id;
+    uint32_t creatorId;
     uint32_t size;
   };
 

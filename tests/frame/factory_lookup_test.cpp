@@ -112,8 +112,8 @@ TEST(LogSink, MasksChooseTheDebuggerOrTheFileAndFileLinesCarryCounterTimeAndProc
   ASSERT_NE(module, nullptr);  // loaded, so sinks find it
   gavio_test::DebugCapture debug;
   gavio::LogSink sink(ini.c_str(), 4242);
-  EXPECT_EQ(sink.debug_mask(), 0x2u);
-  EXPECT_EQ(sink.file_mask(), 0x1u);
+  EXPECT_EQ(sink.DebugMask(), 0x2u);
+  EXPECT_EQ(sink.FileMask(), 0x1u);
   sink.Trace("to the debugger %d", 1);
   sink.Error("to the file %s", "only");
   sink.Core("nowhere");

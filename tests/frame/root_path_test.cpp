@@ -19,7 +19,7 @@ TEST(RootPath, ComesFromTheRegistryValueWhenSet) {
   gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
   {
     gavio::TGavioPtr registry(nullptr, gavio::kRegistryId);
-    auto* store = registry.as<gavio::IRegistry>();
+    auto* store = registry.As<gavio::IRegistry>();
     ASSERT_NE(store, nullptr);
     ASSERT_EQ(store->SetValue("gavio_rootpath", "gavio_rootpath_data", "/games/client"), 1);
   }

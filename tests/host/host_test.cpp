@@ -251,7 +251,7 @@ TEST(ComponentPointer, DestroysItsComponentUnlessDetachedAndLogsIdZero) {
   {
     TGavioPtr pointer(nullptr, kTimeoutId);
     ASSERT_TRUE(pointer);
-    EXPECT_EQ(pointer.get()->GetAutoFree(), 0u);
+    EXPECT_EQ(pointer.Get()->GetAutoFree(), 0u);
     EXPECT_EQ(CreateAndDetach(&detached, kIntervalId, nullptr), 1);
   }
   ASSERT_NE(detached, nullptr);

@@ -65,7 +65,7 @@ class Channel {
   int32_t Send(const std::string& text, uint32_t mode) {
     return channel_->Send(text.data(), static_cast<uint32_t>(text.size()), mode);
   }
-  IIpcChannel* get() { return channel_; }
+  IIpcChannel* Get() { return channel_; }
   void Release() { channel_ = nullptr; }
 
   Recorder recorder;
@@ -121,8 +121,8 @@ TEST(IpcChannel, EmptyOwnKeyLeavesTheChannelClosed) {
 
   IpcKeys tooLong{};
   memset(tooLong.ownKey, 'k', sizeof tooLong.ownKey);  // no terminator: does not fit
-  EXPECT_EQ(channel.get()->Init(&tooLong), 0);
-  EXPECT_EQ(channel.get()->Init(nullptr), 0);
+  EXPECT_EQ(channel.Get()->Init(&tooLong), 0);
+  EXPECT_EQ(channel.Get()->Init(nullptr), 0);
 }
 
 TEST(IpcChannel, SendReachesEveryPeerWindowButNeverItsOwn) {
@@ -160,7 +160,7 @@ TEST(IpcChannel, FinalizeRunsQueuedDeliveriesFirst) {
   sender.Send("queued", 0);
   uint32_t windows = GavioLiveWindowCount();
   Recorder* recorder = &receiver->recorder;
-  receiver->get()->Destroy(0);
+  receiver->Get()->Destroy(0);
   EXPECT_EQ(recorder->received, std::vector<std::string>{"queued"});
   EXPECT_EQ(GavioLiveWindowCount(), windows - 1);
   receiver->Release();
@@ -173,7 +173,7 @@ TEST(IpcChannel, ListenersAddedOrRemovedDuringDelivery) {
   Channel receiver(Keys(key, "none"));
   Channel sender(Keys(UniqueKey("sender"), key));
   Recorder late, removed;
-  gavio::IEventSource* source = gavio::EventSourceOf(receiver.get());
+  gavio::IEventSource* source = gavio::EventSourceOf(receiver.Get());
   source->AddListener(&removed, 0);
   source->AddListener(nullptr, 0);
   receiver.recorder.onReceive = [&] {

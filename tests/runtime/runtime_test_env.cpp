@@ -30,7 +30,7 @@ struct Environment {
     gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
     gavio::TGavioPtr registry(nullptr, gavio::kRegistryId);
     if (registry) {
-      registry.as<gavio::IRegistry>()->SetValue("gavio_rootpath", "gavio_rootpath_data",
+      registry.As<gavio::IRegistry>()->SetValue("gavio_rootpath", "gavio_rootpath_data",
                                                 root.c_str());
     }
   }
