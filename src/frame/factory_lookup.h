@@ -6,6 +6,9 @@
 
 namespace gavio {
 
+// The host executable's folder, without a trailing separator.
+const char* HostExecutableFolder();
+
 // Locates the factory library for an INI path (null or empty: "Gavio.ini"
 // beside the executable), following redirects, and loads it. Returns null
 // with the reason on the debugger output.

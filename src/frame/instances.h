@@ -35,7 +35,4 @@ void* HostFactoryHandle();
 // This library's own module handle (sent with the unload notice).
 void* HostOwnModule();
 
-// The host executable's folder, without a trailing separator.
-const char* HostExecutableFolder();
-
 }  // namespace gavio

@@ -7,11 +7,12 @@
 
 #include <mutex>
 
-#include "gavio/ids.h"
+#include "frame/factory_lookup.h"
+#include "frame/gavio_ptr.h"
 #include "frame/instances.h"
+#include "gavio/ids.h"
 #include "platform/errors.h"
 #include "platform/modules.h"
-#include "frame/gavio_ptr.h"
 
 namespace gavio {
 namespace {
