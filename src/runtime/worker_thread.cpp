@@ -5,12 +5,12 @@
 // abandoned flag and a copy of the log sink) that lives until both the
 // component and the thread let go of it. Every sink call starts with a check
 // of the abandoned flag under the block's mutex, the last thing before the
-// call (a log line may block on a slow debugger output, so it never comes in
+// call (a log line may block on a slow debugger output, so none comes in
 // between), and a stop that times out sets that flag under the same mutex
-// before it returns; so once Stop has
-// returned, no new sink call can begin. The call in flight (the step that did
-// not return in time) is the caller's own code and runs on; when it returns,
-// the thread finds the flag and ends, touching nothing but the block.
+// before it returns; so once Stop has returned, no new sink call can begin.
+// The call in flight (the step that did not return in time) is the caller's
+// own code and runs on; when it returns, the thread finds the flag and ends,
+// touching nothing but the block.
 //
 // The platform's suspension is cooperative: the body offers a suspension
 // point before every step, so Suspend holds the loop between steps.
