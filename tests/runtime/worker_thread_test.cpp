@@ -61,8 +61,9 @@ class CountingSink : public IThreadSink {
       if (!open_) --tickets_;
       waiting = false;
     }
-    if (hook) return hook(n);
-    return n < stopAfter ? 1 : 0;
+    int32_t result = hook ? hook(n) : (n < stopAfter ? 1 : 0);
+    ++stepsReturned;  // the last touch of this sink by the step
+    return result;
   }
   void OnThreadExit() override { ++exits; }
 
@@ -78,7 +79,7 @@ class CountingSink : public IThreadSink {
     cv_.notify_all();
   }
 
-  std::atomic<int> entries{0}, steps{0}, exits{0};
+  std::atomic<int> entries{0}, steps{0}, stepsReturned{0}, exits{0};
   std::atomic<bool> waiting{false};
   bool gated = false;
   int stopAfter = 1 << 30;
@@ -202,7 +203,8 @@ TEST_F(WorkerThreadTest, StopThatTimesOutAbandonsTheThreadForGood) {
   worker_->Destroy(0);
   worker_ = nullptr;
   sink_.Open();
-  ASSERT_TRUE(Eventually([&] { return ThreadIsGone(id); }));
+  // The counter orders the step's last use of the sink before the test's end.
+  ASSERT_TRUE(Eventually([&] { return sink_.stepsReturned.load() == 1 && ThreadIsGone(id); }));
   EXPECT_EQ(sink_.steps, 1);
   EXPECT_EQ(sink_.exits, 0);
 }
@@ -224,7 +226,8 @@ TEST_F(WorkerThreadTest, DestroyFromInsideTheStepEndsTheThreadCleanly) {
   ASSERT_EQ(worker_->Start(&sink_, 0), 1);
   uint32_t id = worker_->GetThreadId();
   go = true;
-  ASSERT_TRUE(Eventually([&] { return ThreadIsGone(id); }));
+  // The exit call comes after the step's last use of worker_.
+  ASSERT_TRUE(Eventually([&] { return sink_.exits.load() == 1 && ThreadIsGone(id); }));
   worker_ = nullptr;
   EXPECT_EQ(stopResult, 0);
   EXPECT_EQ(waitResult, 1);
