@@ -26,8 +26,8 @@ constexpr Registration kRegistrations[] = {
     {39, nullptr},              // net speed detector
     {1131, nullptr},            // connector manager
     {1, nullptr},               // XML document, second implementation
-    {67, nullptr},              // zip archive reader
-    {355, nullptr},             // background archive extractor
+    {67, NewZipReader},         // zip archive reader
+    {355, NewArchiveExtractor}, // background archive extractor
     {3, NewMemoryManager},      // memory manager
     {132, NewWorkerThread},     // worker thread
     {50, NewInterval},          // repeating timers
@@ -38,9 +38,9 @@ constexpr Registration kRegistrations[] = {
     {7, NewBase64},             // Base64
     {65, NewDigest},            // MD5 digest
     {64, NewBlockCipher},       // block cipher
-    {33, nullptr},              // window maker
+    {33, NewWindowMaker},       // window maker
     {1121, nullptr},            // XML document
-    {795, nullptr},             // window timer service
+    {795, NewWindowTimerService},  // window timer service
     {383, nullptr},             // embedded web browser
     {256, NewBuffer},           // Buffer
     {260, NewFileSysMgr},       // FileSysMgr
