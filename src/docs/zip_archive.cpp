@@ -163,7 +163,6 @@ bool WriteCurrentItem(unzFile archive, int folder, const std::string& leaf,
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return FailErrno();
   bool ok = CopyCurrentItem(archive, fd, cancel);
-  if (ok && fdatasync(fd) != 0) ok = FailErrno();
   if (close(fd) != 0 && ok) ok = FailErrno();
   if (ok && renameat(folder, temporary.c_str(), folder, leaf.c_str()) != 0) ok = FailErrno();
   if (!ok) {

@@ -2,6 +2,7 @@
 // the zip tool and by minizip's writer, hostile ones included.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -280,6 +281,35 @@ TEST(ArchiveExtractor, StopAndFinaliseDuringARunLeaveNoPartialFilesOrWindows) {
   // Nothing arrives for the finalised one.
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
+// ---- gavio zip ---------------------------------------------------------------
+
+int RunCommand(const std::string& command, std::string* output = nullptr) {
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char chunk[4096];
+  for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    if (output != nullptr) output->append(chunk, got);
+  }
+  int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ZipTool, ListsAndExtractsAndNamesFailures) {
+  TempDir dir;
+  MakeSourceTree(dir.File("src"));
+  std::string archive = dir.File("tree.zip");
+  ASSERT_TRUE(docs_test::RunZipTool(dir.File("src"), archive, ""));
+  std::string gavio = gavio_test::BuildDir() + "/gavio zip ";
+  std::string listing;
+  ASSERT_EQ(RunCommand(gavio + "ls --flatten " + archive, &listing), 0);
+  EXPECT_EQ(listing.size(), std::string("b.txt\nc.txt\ne.bin\n").size());
+  ASSERT_EQ(RunCommand(gavio + "extract " + archive + " " + dir.File("out")), 0);
+  EXPECT_EQ(RunCommand("diff -r " + dir.File("src") + " " + dir.File("out")), 0);
+  EXPECT_EQ(RunCommand(gavio + "ls " + dir.File("missing.zip")), 1);
+  EXPECT_EQ(RunCommand(gavio + "extract " + dir.File("src/c.txt") + " " + dir.File("x")), 1);
+  EXPECT_EQ(RunCommand(gavio + "unpack " + archive), 2);
 }
 
 }  // namespace

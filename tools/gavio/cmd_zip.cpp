@@ -103,7 +103,9 @@ int List(const char* archive, bool flatten) {
     return 1;
   }
   std::vector<std::string> names = ItemNames(reader.get(), archive, count, flatten);
-  for (const std::string& name : names) printf("%s\n", name.c_str());
+  for (const std::string& name : names) {
+    if (!name.empty()) printf("%s\n", name.c_str());  // a folder entry flattened away
+  }
   if (fflush(stdout) != 0 || ferror(stdout)) {
     fprintf(stderr, "gavio zip: writing the list: %s\n", strerror(errno));
     return 1;
