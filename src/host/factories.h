@@ -20,5 +20,9 @@ IComponent* NewIpcChannel();
 IComponent* NewBase64();
 IComponent* NewDigest();
 IComponent* NewBlockCipher();
+IComponent* NewZipReader();
+IComponent* NewArchiveExtractor();
+IComponent* NewWindowMaker();
+IComponent* NewWindowTimerService();
 
 }  // namespace gavio

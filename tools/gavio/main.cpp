@@ -43,6 +43,7 @@ const Command kCommands[] = {
     {"encrypt", RunCipher, "encrypt --key HEX32 IN OUT"},
     {"decrypt", RunCipher, "decrypt --key HEX32 IN OUT"},
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT"},
+    {"zip", RunZip, "zip ls ZIP | zip extract ZIP DIR [--flatten]   zip archives"},
 };
 
 void PrintUsage() {
