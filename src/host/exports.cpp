@@ -1,6 +1,7 @@
 // The exported entry points of libgavio.so and the library's load and
 // unload work.
 #include "gavio/component.h"
+#include "gavio/gavio.h"
 #include "host/host.h"
 #include "platform/types.h"
 

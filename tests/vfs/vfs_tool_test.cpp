@@ -49,7 +49,7 @@ TEST(VfsTool, PackAndExtractGiveAnIdenticalTree) {
 
   std::string listing;
   ASSERT_EQ(RunCommand(Gavio() + "ls " + archive + " Case", &listing), 0);
-  EXPECT_EQ(listing, "Case\\README\nCase\\readme\n");
+  EXPECT_EQ(listing, "Case/README\nCase/readme\n");
   std::string info;
   ASSERT_EQ(RunCommand(Gavio() + "info " + archive, &info), 0);
   EXPECT_NE(info.find("files          6 in 5 folders"), std::string::npos) << info;
