@@ -33,8 +33,8 @@ gavio::IComponent* CreateComponent(uint32_t componentId, uint32_t creatorId);
 uint32_t GetComponentIDs(uint32_t* ids, uint32_t max);
 // Sets the registry path components read their settings under.
 int32_t SetDLLRegistry(const char* path);
-// Hands over the factory library's module handle (a dlopen handle);
-// returns the previous one.
+// Hands over the factory library's module handle (a dlopen handle), used
+// from then on instead of the one "Gavio.ini" names; returns it.
 void* SetFactoryHandle(void* module);
 // The safe-to-destroy switch: while 0, Destroy is ignored. Returns the
 // previous value.

@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -51,25 +52,47 @@ void PrintUsage(FILE* to) {
           "      --version   the version\n");
 }
 
-bool LoadLibraries() {
+// The folder of the libraries: the program's own in the build folder
+// (where "Gavio.ini" names the factory library), else the installed
+// library folder.
+std::string LibraryFolder(bool* installed) {
   char folder[4096];
-  if (!GavioGetExecutableFolder(folder, sizeof folder)) {
+  if (!GavioGetExecutableFolder(folder, sizeof folder)) return std::string();
+  std::string beside = folder;
+  *installed = access((beside + "/libgavio.so").c_str(), F_OK) != 0;
+#ifdef GAVIO_LIBDIR_FROM_BINDIR
+  if (*installed) return beside + "/" + GAVIO_LIBDIR_FROM_BINDIR;
+#endif
+  return beside;
+}
+
+bool LoadLibraries() {
+  bool installed = false;
+  std::string folder = LibraryFolder(&installed);
+  if (folder.empty()) {
     fprintf(stderr, "gavio: cannot find the program's folder\n");
     return false;
   }
   // The factory library goes first, as a client loads it: components log
   // only while it is loaded.
-  std::string factory = std::string(folder) + "/GavFact.dll";
-  if (LoadLibraryA(factory.c_str()) == nullptr) {
-    fprintf(stderr, "gavio: cannot load the factory library beside the program (%s)\n",
-            factory.c_str());
+  std::string factory = folder + "/GavFact.dll";
+  void* factoryModule = LoadLibraryA(factory.c_str());
+  if (factoryModule == nullptr) {
+    fprintf(stderr, "gavio: cannot load the factory library %s\n", factory.c_str());
     return false;
   }
-  std::string path = std::string(folder) + "/libgavio.so";
+  std::string path = folder + "/libgavio.so";
   g_library.module = LoadLibraryA(path.c_str());
   if (g_library.module == nullptr) {
     fprintf(stderr, "gavio: cannot load %s\n", path.c_str());
     return false;
+  }
+  if (installed) {
+    // No "Gavio.ini" beside an installed program: the library is told which
+    // factory library to use, as a client may do.
+    auto setFactory = reinterpret_cast<GavioSetFactoryHandleFn>(
+        GetProcAddress(g_library.module, "SetFactoryHandle"));
+    if (setFactory != nullptr) setFactory(factoryModule);
   }
   g_library.create = reinterpret_cast<decltype(g_library.create)>(
       GetProcAddress(g_library.module, "CreateComponent"));
