@@ -16,7 +16,7 @@ mkdir -p "$out/corpus"
 # host frame, which the fuzzer does not link.
 sources=(
   archive buffer buffer_cache coder_filter error_reporter extent_store file_mapper
-  handle_alloc host_file host_path vfile_sys vfs_path zlib_filter
+  handle_alloc host_file host_fs vfile_sys vfs_path zlib_filter
 )
 paths=("$top/fuzz/vfs_archive_fuzzer.cpp")
 for name in "${sources[@]}"; do paths+=("$top/src/vfs/$name.cpp"); done

@@ -108,11 +108,7 @@ IBuffer* FileSys::ReadHostFile(const std::string& hostPath) {
 }
 
 bool FileSys::WriteHostFile(const std::string& hostPath, const uint8_t* data, size_t n) {
-  std::string parent = HostParentFolder(hostPath);
-  if (!parent.empty() && !CreateHostDirectories(parent)) return false;
-  MakeHostFileWritable(hostPath);
-  HostFile file;
-  if (!file.Open(hostPath, HostFile::Mode::kReadWriteTruncate) || (n > 0 && !file.WriteAt(0, data, n))) {
+  if (!WriteHostFileReplacing(hostPath, data, n)) {
     VFS_REPORT(reporter_, "write file error!");
     return false;
   }

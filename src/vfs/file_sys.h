@@ -22,7 +22,7 @@
 
 #include "gavio/vfs.h"
 #include "vfs/find_table.h"
-#include "vfs/host_path.h"
+#include "vfs/host_fs.h"
 #include "vfs/vfs_path.h"
 
 namespace gavio {

@@ -10,7 +10,7 @@
 #include "vfs/file_mapper.h"
 #include "vfs/file_sys.h"
 #include "vfs/handle_alloc.h"
-#include "vfs/host_path.h"
+#include "vfs/host_fs.h"
 #include "vfs/vfile_sys.h"
 #include "vfs/vfs_path.h"
 

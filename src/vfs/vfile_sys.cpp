@@ -15,7 +15,7 @@
 #include "vfs/error_reporter.h"
 #include "vfs/file_mapper.h"
 #include "vfs/handle_alloc.h"
-#include "vfs/host_path.h"
+#include "vfs/host_fs.h"
 #include "vfs/vfs_path.h"
 #include "vfs/zlib_filter.h"
 
