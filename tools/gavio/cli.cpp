@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 
 namespace gavio_tool {
 
@@ -170,17 +171,9 @@ bool WriteFileAt(int folder, const std::string& name, const void* data, size_t s
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  const char* bytes = static_cast<const char*>(data);
-  bool ok = true;
-  for (size_t done = 0; ok && done < size;) {
-    ssize_t wrote = write(fd, bytes + done, size - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote == 0) errno = ENOSPC;
-    ok = wrote > 0;
-    if (ok) done += static_cast<size_t>(wrote);
-  }
+  bool ok = size == 0 || GavioFileWrite(fd, data, size) != 0;
   if (ok && exists && S_ISREG(target.st_mode)) ok = fchmod(fd, target.st_mode & 07777) == 0;
-  if (ok && sync) ok = fsync(fd) == 0;
+  if (ok && sync) ok = GavioFileSync(fd) != 0;
   int saved = errno;
   if (close(fd) != 0 && ok) {
     saved = errno;
@@ -191,24 +184,6 @@ bool WriteFileAt(int folder, const std::string& name, const void* data, size_t s
     ok = false;
   }
   if (!ok) unlinkat(folder, part.c_str(), 0);
-  errno = saved;
-  return ok;
-}
-
-bool WriteFileBeside(const std::string& path, const void* data, size_t size, unsigned newMode) {
-  size_t slash = path.rfind('/');
-  std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty()) {
-    errno = EISDIR;
-    return false;
-  }
-  int folder = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return false;
-  bool ok = WriteFileAt(folder, name, data, size, newMode, true);
-  int saved = errno;
-  if (ok) fsync(folder);  // the rename itself, on file systems that need it
-  close(folder);
   errno = saved;
   return ok;
 }

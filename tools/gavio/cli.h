@@ -67,15 +67,12 @@ int FinishOutput(int status);
 // (EFBIG past the limit).
 bool ReadHostFile(const std::string& path, size_t limit, std::string* out);
 
-// Writes a host file whole, safely: into a new file beside it (created
-// with O_EXCL|O_NOFOLLOW, so a link planted under any name is never
-// followed), synced, then renamed over the target. An existing regular
-// target keeps its mode; a new one gets newMode less the umask. A link at
-// the final name is replaced, not followed. On failure the target is left
-// as it was, nothing stays behind, and errno tells why.
-bool WriteFileBeside(const std::string& path, const void* data, size_t size, unsigned newMode);
-// The same for a name in an open folder; sync also syncs the file before
-// the rename.
+// Writes a host file whole into a folder open as folder: into a new file
+// beside it (created with O_EXCL|O_NOFOLLOW, so a link planted under any
+// name is never followed), renamed over the target; sync syncs it first. An
+// existing regular target keeps its mode; a new one gets newMode less the
+// umask. A link at the final name is replaced, not followed. On failure the
+// target is left as it was, nothing stays behind, and errno tells why.
 bool WriteFileAt(int folder, const std::string& name, const void* data, size_t size,
                  unsigned newMode, bool sync);
 

@@ -18,6 +18,7 @@
 #include "gavio/ipc.h"
 #include "gavio/runtime.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
@@ -503,8 +504,13 @@ int RunCipher(int argc, char** argv) {
     }
     output.resize(static_cast<size_t>(length));
   }
-  // Decrypted text is private until its owner says otherwise.
-  if (!WriteFileBeside(out, output.data(), output.size(), encrypt ? 0666 : 0600)) {
+  if (out.find('\\') != std::string::npos) {
+    return FileProblem(out, "a backslash in an output's host path is not supported");
+  }
+  // Written beside OUT and renamed over it; decrypted text is private
+  // until its owner says otherwise.
+  if (!GavioWriteFileAtomic(out.c_str(), output.data(), output.size(),
+                            encrypt ? 0 : GAVIO_ATOMIC_PRIVATE)) {
     return FileError(out, errno);
   }
   printf("%s %zu bytes into %zu bytes: %s\n", encrypt ? "encrypted" : "decrypted", input.size(),

@@ -28,6 +28,7 @@
 #include "gavio/ids.h"
 #include "gavio/vfs.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 
 namespace gavio_tool {
 namespace {
@@ -222,14 +223,127 @@ mode_t ArchiveMode(const std::string& target) {
 }
 
 bool SyncFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = GavioFileOpen(path.c_str(), GAVIO_FILE_READ | GAVIO_FILE_REGULAR);
   if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
+  bool ok = GavioFileSync(fd) != 0;
   int saved = errno;
-  close(fd);
+  GavioFileClose(fd);
   errno = saved;
   return ok;
 }
+
+// One name of the tree being packed.
+struct PackEntry {
+  std::string archivePath;  // '\' form; folders end in '\'
+  std::string hostPath;
+  uint64_t size = 0;
+};
+
+// Lists a host folder tree for packing, reporting every name it cannot
+// pack. Links are packed as what they point to; a folder reached through
+// a link is packed once (a second link to it is reported), and a link to
+// one of its own ancestors is a loop: so the walk is linear in the tree
+// even when links fan out.
+class PackWalk {
+ public:
+  std::vector<PackEntry> entries;
+  uint64_t skipped = 0;
+
+  // The whole tree below the folder hostPath.
+  void Tree(const std::string& hostPath) {
+    struct stat info {};
+    if (stat(hostPath.c_str(), &info) == 0) ancestors_.push_back({info.st_dev, info.st_ino});
+    Folder(hostPath, "");
+  }
+
+ private:
+  void Folder(const std::string& hostPath, const std::string& archivePath) {
+    std::vector<Item> items;
+    if (!GavioListFolder(hostPath.c_str(), Collect, &items)) {
+      Skip(archivePath.empty() ? hostPath : archivePath, std::string("cannot list it: ") + strerror(errno));
+      return;
+    }
+    std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) { return x.name < y.name; });
+    for (const Item& item : items) Visit(hostPath + "/" + item.name, archivePath + item.name, item);
+  }
+
+  struct Item {
+    std::string name;
+    GavioFolderEntry entry;
+  };
+  using Identity = std::pair<uint64_t, uint64_t>;
+
+  static BOOL Collect(void* context, const GavioFolderEntry* entry) {
+    static_cast<std::vector<Item>*>(context)->push_back({entry->name, *entry});
+    return TRUE;
+  }
+
+  void Skip(const std::string& name, const std::string& why) {
+    ReportSkipped(name, why);
+    ++skipped;
+  }
+
+  void Visit(const std::string& hostPath, const std::string& archivePath, const Item& item) {
+    const GavioFolderEntry& entry = item.entry;
+    if (item.name.find('\\') != std::string::npos) {
+      return Skip(archivePath, "a backslash cannot be part of a name in an archive");
+    }
+    bool escaped = false;
+    PrintableName(item.name, &escaped);
+    if (escaped) return Skip(archivePath, "control characters cannot be part of a name in an archive");
+    if (entry.type == GAVIO_ENTRY_UNREADABLE) {
+      return Skip(archivePath, entry.isLink ? "a link to nothing readable" : "cannot examine it");
+    }
+    if (entry.type == GAVIO_ENTRY_OTHER) {
+      return Skip(archivePath, "not a regular file or a folder (a FIFO, socket or device)");
+    }
+    if (entry.type == GAVIO_ENTRY_FILE) {
+      if (entry.size > kMaxArchivedFileSize) {
+        return Skip(archivePath, "file too large (at most " + std::to_string(kMaxArchivedFileSize) + " bytes)");
+      }
+      entries.push_back({archivePath, hostPath, entry.size});
+      return;
+    }
+    Identity identity{entry.device, entry.inode};
+    if (std::find(ancestors_.begin(), ancestors_.end(), identity) != ancestors_.end()) {
+      return Skip(archivePath, "a link to a folder that holds it (a loop)");
+    }
+    if (entry.isLink && !linkedFolders_.insert(identity).second) {
+      return Skip(archivePath, "a link to a folder already packed through another link");
+    }
+    entries.push_back({archivePath + "\\", hostPath, 0});
+    ancestors_.push_back(identity);
+    Folder(hostPath, archivePath + "\\");
+    ancestors_.pop_back();
+  }
+
+  std::vector<Identity> ancestors_;
+  std::set<Identity> linkedFolders_;
+};
+
+// A host file's content in a new buffer, or null with errno set.
+IBuffer* ReadForArchive(const std::string& hostPath) {
+  int fd = GavioFileOpen(hostPath.c_str(), GAVIO_FILE_READ | GAVIO_FILE_REGULAR);
+  if (fd < 0) return nullptr;
+  uint64_t size = 0;
+  IBuffer* data = nullptr;
+  if (GavioFileSize(fd, &size) && size <= kMaxArchivedFileSize) {
+    data = CreateAs<IBuffer>(gavio::kBufferId);
+    int32_t length = static_cast<int32_t>(size);
+    if (data != nullptr && (data->Init(length, length) == 0 || !GavioFileReadAt(fd, 0, data->Data(), size))) {
+      data->Release();
+      data = nullptr;
+    }
+  } else if (size > kMaxArchivedFileSize) {
+    errno = EFBIG;
+  }
+  int saved = errno;
+  GavioFileClose(fd);
+  errno = saved;
+  return data;
+}
+
+bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS || error == EFBIG; }
 
 int Pack(const Manager& mgr, const std::string& folder, const std::string& archive) {
   if (!CheckFolder(folder) || !CheckArchive(archive, true)) return 1;
@@ -237,42 +351,50 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   // archive stays whole until the new one is complete.
   std::string part = ReserveBeside(archive);
   if (part.empty()) return FileError(archive, errno);
-  Root source(mgr, folder, gavio::kRootReadOnly);
   Root target(mgr, part, gavio::kRootCreate);
-  if (!source.ok() || !target.ok()) {
+  if (!target.ok()) {
     unlink(part.c_str());
-    return source.ok() ? FileProblem(archive, "cannot create the archive") : FileProblem(folder, "cannot read the folder");
+    return FileProblem(archive, "cannot create the archive");
   }
+  PackWalk walk;
+  walk.Tree(folder);
   // Neither the archive nor its part may pack themselves.
   std::set<std::string> skip = {RelativeInside(folder, archive), RelativeInside(folder, part)};
-  std::vector<std::string> paths = ListTree(mgr, source.handle());
-  Progress progress("packed", CountFiles(paths));
+  Progress progress("packed", CountFiles([&] {
+    std::vector<std::string> paths;
+    for (const PackEntry& e : walk.entries) paths.push_back(e.archivePath);
+    return paths;
+  }()));
+  uint64_t skipped = walk.skipped;
   bool failed = false;
-  uint64_t skipped = 0;
-  for (const std::string& path : paths) {
-    if (IsDirectoryPath(path)) {
-      if (mgr.Owner(target.handle())->CreateDir(target.handle(), path.c_str()) != 1) {
-        ReportSkipped(path, "the archive refused the folder");
+  for (const PackEntry& entry : walk.entries) {
+    if (IsDirectoryPath(entry.archivePath)) {
+      if (mgr.Owner(target.handle())->CreateDir(target.handle(), entry.archivePath.c_str()) != 1) {
+        ReportSkipped(entry.archivePath, "the archive refused the folder's name");
         ++skipped;
       }
       continue;
     }
-    if (skip.count(path) != 0) continue;
-    IBuffer* content = mgr->ReadFileFromRoot(source.handle(), path.c_str());
+    if (skip.count(entry.archivePath) != 0) continue;
+    IBuffer* content = ReadForArchive(entry.hostPath);
     if (content == nullptr) {
-      ReportSkipped(path, "cannot read it");
+      ReportSkipped(entry.archivePath, std::string("cannot read it: ") + strerror(errno));
       ++skipped;
       continue;
     }
     errno = 0;
-    bool stored = mgr->WriteFileToRoot(target.handle(), path.c_str(), content) != 0;
+    bool stored = mgr->WriteFileToRoot(target.handle(), entry.archivePath.c_str(), content) != 0;
     int error = errno;
     progress.Step(static_cast<uint64_t>(content->Size()));
     content->Release();
-    if (!stored) {
-      FileProblem(archive, "cannot store " + PrintableName(HostForm(path)) + ": " + WriteFailure(error));
+    if (!stored && IsDiskFull(error)) {
+      FileError(archive, error);
       failed = true;
       break;
+    }
+    if (!stored) {
+      ReportSkipped(entry.archivePath, "the archive refused the name");
+      ++skipped;
     }
   }
   progress.Done();
@@ -282,7 +404,7 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
     failed = true;
   }
   if (!failed && (!SyncFile(part) || chmod(part.c_str(), ArchiveMode(archive)) != 0 ||
-                  rename(part.c_str(), archive.c_str()) != 0)) {
+                  !GavioRenameFile(part.c_str(), archive.c_str()))) {
     FileError(archive, errno);
     failed = true;
   }
