@@ -343,6 +343,14 @@ IBuffer* ReadForArchive(const std::string& hostPath) {
   return data;
 }
 
+// The number of files an archive holds, or UINT64_MAX when it does not
+// open.
+uint64_t CountArchivedFiles(const Manager& mgr, const std::string& archive) {
+  Root root(mgr, archive, gavio::kRootReadOnly);
+  if (!root.ok()) return UINT64_MAX;
+  return CountFiles(ListTree(mgr, root.handle()));
+}
+
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS || error == EFBIG; }
 
 int Pack(const Manager& mgr, const std::string& folder, const std::string& archive) {
@@ -401,6 +409,12 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   errno = 0;
   if (!target.Close() && !failed) {
     FileProblem(archive, "cannot write the archive: " + WriteFailure(errno));
+    failed = true;
+  }
+  // Closing writes the table back but cannot say when that write failed:
+  // the new archive must read back whole before it replaces anything.
+  if (!failed && CountArchivedFiles(mgr, part) != progress.files()) {
+    FileProblem(archive, "the new archive does not read back whole (is the disk full?)");
     failed = true;
   }
   if (!failed && (!SyncFile(part) || chmod(part.c_str(), ArchiveMode(archive)) != 0 ||
