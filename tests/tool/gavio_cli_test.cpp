@@ -129,6 +129,13 @@ TEST(GavioCli, Md5ReadsStandardInputAndChecksLists) {
   EXPECT_NE(bad.err.find("1 computed checksums did NOT match"), std::string::npos) << bad.err;
   EXPECT_NE(bad.err.find("1 lines are improperly formatted"), std::string::npos) << bad.err;
   EXPECT_EQ(Gavio("md5 -c", "nothing to check\n").status, 1);
+
+  // A command-line path is a host path: a backslash is part of the name.
+  mkdir(dir.File("x").c_str(), 0755);
+  gavio_test::WriteFile(dir.File("x/y"), "abc");
+  Outcome literal = Gavio("md5 '" + dir.path() + "/x\\y'");
+  EXPECT_EQ(literal.status, 1);
+  EXPECT_NE(literal.err.find("/x\\\\y: No such file or directory"), std::string::npos) << literal.err;
 }
 
 TEST(GavioCli, FailedWritesToStandardOutputAreErrors) {

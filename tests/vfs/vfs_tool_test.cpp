@@ -174,6 +174,15 @@ TEST(VfsTool, ArchiveCommandsRefuseWhatIsNotAnArchive) {
   EXPECT_EQ(RunCommand(Gavio() + "add " + folder + " x " + folder + "/precious", &report, true), 1);
   EXPECT_NE(report.find("not an archive"), std::string::npos) << report;
   EXPECT_EQ(vfs_test::ReadAll(folder + "/precious"), "keep me");
+  EXPECT_EQ(RunCommand(Gavio() + "pack " + folder + " '" + dir.File("my\\a.vfs") + "'", &report, true), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("my/a.vfs")));
+
+  // The file systems' own error lines only with -v.
+  vfs_test::WriteAll(dir.File("garbage.vfs"), std::string(200, 'g'));
+  EXPECT_EQ(RunCommand(Gavio() + "ls " + dir.File("garbage.vfs"), &report, true), 1);
+  EXPECT_EQ(report.find("Components\\Vfs"), std::string::npos) << report;
+  EXPECT_EQ(RunCommand(Gavio() + "ls -v " + dir.File("garbage.vfs"), &report, true), 1);
+  EXPECT_NE(report.find("Components\\Vfs"), std::string::npos) << report;
 
   // A sparse file past the format's limit: refused at once, by its size.
   std::string huge = dir.File("huge");

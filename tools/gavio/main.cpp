@@ -3,6 +3,7 @@
 // library are loaded at run time), pumps messages, and runs a subcommand.
 #include <getopt.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -169,6 +170,9 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
+  // -v also shows the components' own log lines (their debugger output),
+  // unless the environment already sends them somewhere.
+  if (g_verbose) setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);
   char** commandArgv = argv + optind;
   int commandArgc = argc - optind;
   for (const Command& c : kCommands) {
