@@ -195,9 +195,10 @@ TEST(VfsTool, ArchiveCommandsRefuseWhatIsNotAnArchive) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("a.vfs")));
 }
 
-// Names from a hostile archive reach the terminal escaped; -0 gives them
-// raw for other programs; -l adds sizes.
-TEST(VfsTool, ListingEscapesControlCharacters) {
+// Names from a hostile archive reach the terminal escaped (-0 gives them
+// raw for other programs; -l adds sizes), and names that extraction would
+// merge are reported.
+TEST(VfsTool, HostileNamesAreEscapedAndCollisionsReported) {
   gavio_test::TempDir dir;
   constexpr uint32_t kDataEnd = 156 + 512;
   std::string image = vfs_test::Head(kDataEnd, 2) + vfs_test::FileBlock(1, 0, 5) + "hello";
@@ -212,6 +213,21 @@ TEST(VfsTool, ListingEscapesControlCharacters) {
   EXPECT_EQ(listing, std::string("\x1b[2Jred") + '\0');
   ASSERT_EQ(RunCommand(Gavio() + "ls -l " + archive, &listing), 0);
   EXPECT_EQ(listing, "           5            5 none   \\x1b[2Jred\n");
+
+  // "a" and "a " would be one name once extracted: the second is reported.
+  image = vfs_test::Head(kDataEnd + 512, 2) + vfs_test::FileBlock(1, 0, 5) + "hello";
+  image.resize(kDataEnd, '\0');
+  image += vfs_test::FileBlock(1, 0, 5) + "other";
+  image.resize(kDataEnd + 512, '\0');
+  vfs_test::RawRecord a{"a", gavio::kFdtFile, 5, 5, 156, 0, 0, 0, 0};
+  vfs_test::RawRecord blank{"a ", gavio::kFdtFile, 5, 5, kDataEnd, 0, 0, 0, 0};
+  a.next = kDataEnd + 512 + 4 + 61;
+  blank.prev = kDataEnd + 512 + 4;
+  vfs_test::WriteAll(archive, image + vfs_test::CodedFdt({a, blank}, 1));
+  std::string report;
+  EXPECT_EQ(RunCommand(Gavio() + "extract " + archive + " " + dir.File("out"), &report, true), 1);
+  EXPECT_NE(report.find("gavio: a : skipped"), std::string::npos) << report;
+  EXPECT_EQ(vfs_test::ReadAll(dir.File("out/a")), "hello");
 }
 
 }  // namespace

@@ -291,6 +291,9 @@ class PackWalk {
     bool escaped = false;
     PrintableName(item.name, &escaped);
     if (escaped) return Skip(archivePath, "control characters cannot be part of a name in an archive");
+    if (entry.type == GAVIO_ENTRY_FILE && item.name.back() == ' ') {
+      return Skip(archivePath, "archive paths drop trailing blanks (it would be stored as another name)");
+    }
     if (entry.type == GAVIO_ENTRY_UNREADABLE) {
       return Skip(archivePath, entry.isLink ? "a link to nothing readable" : "cannot examine it");
     }
@@ -477,6 +480,14 @@ bool SplitArchivePath(const std::string& path, std::vector<std::string>* parts, 
   return true;
 }
 
+// Whether an archive path found by a walk reads back as itself: a path
+// handed to the archive loses tabs, line ends and trailing blanks, so a
+// hostile archive's "a " would read as its "a".
+bool ReadsBackExactly(const std::string& path) {
+  if (path.find_first_of("\t\n\r") != std::string::npos) return false;
+  return IsDirectoryPath(path) || path.empty() || path.back() != ' ';
+}
+
 int Extract(const Manager& mgr, const std::string& archive, const std::string& folder) {
   if (!CheckArchive(archive, false)) return 1;
   Root source(mgr, archive, gavio::kRootReadOnly);
@@ -498,6 +509,12 @@ int Extract(const Manager& mgr, const std::string& archive, const std::string& f
       continue;
     }
     bool directory = IsDirectoryPath(path);
+    if (!ReadsBackExactly(path)) {
+      ReportSkipped(path, "archive paths drop tabs, line ends and trailing blanks, so it collides with "
+                          "another name or cannot be read");
+      ++skipped;
+      continue;
+    }
     std::string hostPath = HostForm(directory ? path.substr(0, path.size() - 1) : path);
     if (!directory && !written.insert(hostPath).second) {
       ReportSkipped(path, "its name collides with an entry already extracted");
