@@ -126,9 +126,11 @@ bool ReadHostFile(const std::string& path, size_t limit, std::string* out) {
     errno = EISDIR;
     ok = false;
   }
+  // A FIFO or a device named on purpose (md5 <(command)) is read like
+  // standard input, bounded by the limit.
   if (ok && !standardInput && !S_ISREG(info.st_mode)) {
-    errno = EINVAL;  // a device or FIFO named as a file
-    ok = false;
+    int flags = fcntl(fd, F_GETFL);
+    ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
   }
   char chunk[65536];
   while (ok) {

@@ -63,8 +63,9 @@ bool WriteOut(const std::string& text);
 int FinishOutput(int status);
 
 // Reads a whole host file (the path is taken as it is), or standard input
-// for "-", at most limit bytes. On failure returns false with errno set
-// (EFBIG past the limit).
+// for "-", at most limit bytes. The open never blocks (a FIFO without a
+// writer reads as empty). On failure returns false with errno set (EISDIR
+// for a folder, EFBIG past the limit).
 bool ReadHostFile(const std::string& path, size_t limit, std::string* out);
 
 // Writes a host file whole into a folder open as folder: into a new file

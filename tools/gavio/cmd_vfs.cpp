@@ -492,7 +492,7 @@ int Extract(const Manager& mgr, const std::string& archive, const std::string& f
   if (!CheckArchive(archive, false)) return 1;
   Root source(mgr, archive, gavio::kRootReadOnly);
   if (!source.ok()) return FileProblem(archive, "not a readable archive");
-  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) return FileError(folder, errno);
+  if (!GavioCreateFolders(folder.c_str(), 0)) return FileError(folder, errno);
   int top = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return FileError(folder, errno);
   std::vector<std::string> paths = ListTree(mgr, source.handle());
