@@ -199,27 +199,31 @@ void ReportSkipped(const std::string& name, const std::string& why) {
 }
 
 // A new file beside target, reserved under a name of our own (so that the
-// target itself is only ever replaced by a rename). "" with errno on failure.
+// target itself is only ever replaced by a rename), with the mode a new
+// file gets. "" with errno on failure.
 std::string ReserveBeside(const std::string& target) {
   size_t slash = target.rfind('/');
   std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  std::string pattern = folder + ".gavio-pack-XXXXXX.vfs";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = mkstemps(name.data(), 4);
-  if (fd < 0) return std::string();
-  close(fd);
-  return name.data();
+  for (uint32_t attempt = 0; attempt < 100; ++attempt) {
+    char name[64];
+    snprintf(name, sizeof name, ".gavio-pack-%d-%08x.vfs", static_cast<int>(getpid()),
+             (GetTickCount() + attempt) * 2654435761u);
+    std::string part = folder + name;
+    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return part;
+    }
+    if (errno != EEXIST) return std::string();
+  }
+  return std::string();
 }
 
-// The mode the packed archive gets: an existing target's, else the usual
-// one for a new file.
-mode_t ArchiveMode(const std::string& target) {
+// An existing archive keeps its mode when it is replaced.
+bool KeepMode(const std::string& target, const std::string& part) {
   struct stat info {};
-  if (stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode)) return info.st_mode & 07777;
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+  if (stat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return true;
+  return chmod(part.c_str(), info.st_mode & 07777) == 0;
 }
 
 bool SyncFile(const std::string& path) {
@@ -246,8 +250,8 @@ struct PackEntry {
 // even when links fan out.
 class PackWalk {
  public:
-  std::vector<PackEntry> entries;
-  uint64_t skipped = 0;
+  const std::vector<PackEntry>& entries() const { return entries_; }
+  uint64_t skipped() const { return skipped_; }
 
   // The whole tree below the folder hostPath.
   void Tree(const std::string& hostPath) {
@@ -280,7 +284,7 @@ class PackWalk {
 
   void Skip(const std::string& name, const std::string& why) {
     ReportSkipped(name, why);
-    ++skipped;
+    ++skipped_;
   }
 
   void Visit(const std::string& hostPath, const std::string& archivePath, const Item& item) {
@@ -304,7 +308,7 @@ class PackWalk {
       if (entry.size > kMaxArchivedFileSize) {
         return Skip(archivePath, "file too large (at most " + std::to_string(kMaxArchivedFileSize) + " bytes)");
       }
-      entries.push_back({archivePath, hostPath, entry.size});
+      entries_.push_back({archivePath, hostPath, entry.size});
       return;
     }
     Identity identity{entry.device, entry.inode};
@@ -314,12 +318,14 @@ class PackWalk {
     if (entry.isLink && !linkedFolders_.insert(identity).second) {
       return Skip(archivePath, "a link to a folder already packed through another link");
     }
-    entries.push_back({archivePath + "\\", hostPath, 0});
+    entries_.push_back({archivePath + "\\", hostPath, 0});
     ancestors_.push_back(identity);
     Folder(hostPath, archivePath + "\\");
     ancestors_.pop_back();
   }
 
+  std::vector<PackEntry> entries_;
+  uint64_t skipped_ = 0;
   std::vector<Identity> ancestors_;
   std::set<Identity> linkedFolders_;
 };
@@ -371,14 +377,14 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   walk.Tree(folder);
   // Neither the archive nor its part may pack themselves.
   std::set<std::string> skip = {RelativeInside(folder, archive), RelativeInside(folder, part)};
-  Progress progress("packed", CountFiles([&] {
-    std::vector<std::string> paths;
-    for (const PackEntry& e : walk.entries) paths.push_back(e.archivePath);
-    return paths;
-  }()));
-  uint64_t skipped = walk.skipped;
+  uint64_t total = static_cast<uint64_t>(std::count_if(walk.entries().begin(), walk.entries().end(),
+                                                       [](const PackEntry& e) { return !IsDirectoryPath(e.archivePath); }));
+  Progress progress("packed", total);
+  uint64_t skipped = walk.skipped();
+  uint64_t storedFiles = 0;
+  uint64_t storedBytes = 0;
   bool failed = false;
-  for (const PackEntry& entry : walk.entries) {
+  for (const PackEntry& entry : walk.entries()) {
     if (IsDirectoryPath(entry.archivePath)) {
       if (mgr.Owner(target.handle())->CreateDir(target.handle(), entry.archivePath.c_str()) != 1) {
         ReportSkipped(entry.archivePath, "the archive refused the folder's name");
@@ -396,8 +402,11 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
     errno = 0;
     bool stored = mgr->WriteFileToRoot(target.handle(), entry.archivePath.c_str(), content) != 0;
     int error = errno;
-    progress.Step(static_cast<uint64_t>(content->Size()));
+    uint64_t size = static_cast<uint64_t>(content->Size());
     content->Release();
+    progress.Step(size);
+    storedFiles += stored ? 1 : 0;
+    storedBytes += stored ? size : 0;
     if (!stored && IsDiskFull(error)) {
       FileError(archive, error);
       failed = true;
@@ -416,11 +425,11 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   }
   // Closing writes the table back but cannot say when that write failed:
   // the new archive must read back whole before it replaces anything.
-  if (!failed && CountArchivedFiles(mgr, part) != progress.files()) {
+  if (!failed && CountArchivedFiles(mgr, part) != storedFiles) {
     FileProblem(archive, "the new archive does not read back whole (is the disk full?)");
     failed = true;
   }
-  if (!failed && (!SyncFile(part) || chmod(part.c_str(), ArchiveMode(archive)) != 0 ||
+  if (!failed && (!SyncFile(part) || !KeepMode(archive, part) ||
                   !GavioRenameFile(part.c_str(), archive.c_str()))) {
     FileError(archive, errno);
     failed = true;
@@ -432,8 +441,8 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   }
   struct stat info {};
   stat(archive.c_str(), &info);
-  printf("packed %llu files (%llu bytes) into %s (%llu bytes)", static_cast<unsigned long long>(progress.files()),
-         static_cast<unsigned long long>(progress.bytes()), PrintableName(archive).c_str(),
+  printf("packed %llu files (%llu bytes) into %s (%llu bytes)", static_cast<unsigned long long>(storedFiles),
+         static_cast<unsigned long long>(storedBytes), PrintableName(archive).c_str(),
          static_cast<unsigned long long>(info.st_size));
   printf(skipped != 0 ? "; %llu skipped\n" : "\n", static_cast<unsigned long long>(skipped));
   return skipped == 0 ? 0 : 1;
