@@ -435,6 +435,11 @@ class IFileSysMgr : public IComponent {
   // ("<source>(<line>) : error <text>") to standard error; 0 (the default)
   // keeps them silent.
   virtual void SetErrorReporting(int32_t on) = 0;
+  // 52: hands each such report line (with its line end) to writer instead,
+  // for callers that count or show them (a folder walk reports every name
+  // it leaves out as "skipped <path>: <why>"); a null writer makes the
+  // reports silent again.
+  virtual void SetErrorWriter(void (*writer)(void* context, const char* line), void* context) = 0;
 };
 
 }  // namespace gavio

@@ -226,6 +226,10 @@ void FileSysMgr::UnmountAll() {
   if (fileSys_ != nullptr) fileSys_->UnmountAll();
   for (int32_t handle : mountHandles_) owners_.erase(handle);
   mountHandles_.clear();
+  // Mount handles are reused: a mapping left behind would send an old path
+  // to whatever is mounted under its handle next.
+  if (vfsMapper_ != nullptr) vfsMapper_->Clear();
+  if (fileMapper_ != nullptr) fileMapper_->Clear();
 }
 
 int32_t FileSysMgr::OpenFromArchives(const std::string& path, uint32_t flags) {
@@ -252,7 +256,8 @@ int32_t FileSysMgr::OpenFromFolders(const std::string& path, uint32_t flags) {
   int32_t root = fileMapper_->Lookup(path.c_str(), &value);
   int32_t file_handle = root != -1
                             ? fileSys_->LoadFile(root, path.c_str(), value, flags | kPathIsClean)
-                            : fileSys_->OpenFile(path.c_str(), flags | kPathIsClean);
+                            : -1;
+  if (file_handle == -1) file_handle = fileSys_->OpenFile(path.c_str(), flags | kPathIsClean);
   Record(file_handle, fileSys_);
   return file_handle;
 }

@@ -1,5 +1,6 @@
 #include "vfs/host_fs.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ BOOL CollectEntry(void* context, const GavioFolderEntry* item) {
   entry.isDirectory = item->type == GAVIO_ENTRY_FOLDER;
   entry.isFile = item->type == GAVIO_ENTRY_FILE;
   entry.isUnreadable = item->type == GAVIO_ENTRY_UNREADABLE;
+  entry.isLink = item->isLink != FALSE;
   entry.device = item->device;
   entry.inode = item->inode;
   static_cast<std::vector<HostDirEntry>*>(context)->push_back(std::move(entry));
@@ -70,6 +72,14 @@ bool GetHostDirectoryId(const std::string& path, uint64_t* device, uint64_t* ino
   *device = static_cast<uint64_t>(st.st_dev);
   *inode = static_cast<uint64_t>(st.st_ino);
   return true;
+}
+
+std::string CanonicalHostPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  free(resolved);
+  return result;
 }
 
 bool RemoveHostTree(const std::string& path) { return GavioRemoveTree(path.c_str()) != FALSE; }

@@ -17,6 +17,7 @@ struct HostDirEntry {
   bool isDirectory = false;  // symbolic links are followed
   bool isFile = false;
   bool isUnreadable = false; // could not be examined (dangling link, no permission)
+  bool isLink = false;       // a symbolic link (the fields above describe its target)
   uint64_t device = 0;       // identity of a directory, to stop link cycles
   uint64_t inode = 0;
 };
@@ -34,6 +35,8 @@ bool CreateHostDirectories(const std::string& path);
 bool ListHostDirectory(const std::string& path, std::vector<HostDirEntry>* entries);
 // The device and inode of a folder (for cycle checks). False when missing.
 bool GetHostDirectoryId(const std::string& path, uint64_t* device, uint64_t* inode);
+// The canonical absolute form (links resolved); "" when it cannot be had.
+std::string CanonicalHostPath(const std::string& path);
 // Removes a file, a link or a whole folder tree.
 bool RemoveHostTree(const std::string& path);
 // Win32-style attributes: 0x10 folder, 0x20 file, plus 0x01 when the owner

@@ -28,8 +28,6 @@ constexpr char kReportSource[] = "Components\\Vfs\\VFileSys";
 constexpr int64_t kMaxExpansion = 1032;
 constexpr int64_t kExpansionSlack = 1024;
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -51,54 +49,17 @@ int32_t CVFileSys::Init(IFileSysMgr* manager) {
 }
 
 bool CVFileSys::InitParts(IFileSysMgr* manager) {
-  if (manager != nullptr) {
-    handles_ = manager->GetHandleAlloc();
-    mapper_ = manager->GetVfsMapper();
-    cache_ = manager->GetVfsCache();
-    if (handles_ == nullptr || mapper_ == nullptr || cache_ == nullptr) {
-      OutputDebugStringA("[vfs]_CVFileSys init1 Fails!");
-      handles_ = nullptr;
-      mapper_ = nullptr;
-      cache_ = nullptr;
-      return false;
-    }
-    return true;
-  }
-  handles_ = CreateHandleAlloc(reporter_);
-  ownsHandles_ = handles_ != nullptr;
-  if (handles_ == nullptr) {
-    OutputDebugStringA("[vfs]_CVFileSys create handle Fails!");
-    return false;
-  }
-  mapper_ = CreateFileMapper(reporter_);
-  ownsMapper_ = mapper_ != nullptr;
-  if (mapper_ == nullptr) {
-    OutputDebugStringA("[vfs]_CVFileSys create mapper Fails!");
-    DestroyParts();
-    return false;
-  }
-  cache_ = CreateBufferCache(handles_, mapper_, 0, reporter_);
-  ownsCache_ = cache_ != nullptr;
-  if (cache_ == nullptr) {
-    OutputDebugStringA("[vfs]_CVFileSys create cache Fails!");
-    DestroyParts();
-    return false;
-  }
-  return true;
+  static const char* const kFailures[4] = {
+      "[vfs]_CVFileSys init1 Fails!", "[vfs]_CVFileSys create handle Fails!",
+      "[vfs]_CVFileSys create mapper Fails!", "[vfs]_CVFileSys create cache Fails!"};
+  return TakeParts(manager, &IFileSysMgr::GetVfsMapper, &IFileSysMgr::GetVfsCache, kFailures);
 }
 
 void CVFileSys::DestroyParts() {
   if (zlib_ != nullptr) zlib_->Destroy();
   if (coder_ != nullptr) coder_->Destroy();
   zlib_ = coder_ = defaultFilter_ = nullptr;
-  // The cache maps its paths back and frees its handle, so it goes first.
-  if (ownsCache_) cache_->Destroy();
-  if (ownsMapper_) mapper_->Destroy();
-  if (ownsHandles_) handles_->Destroy();
-  cache_ = nullptr;
-  mapper_ = nullptr;
-  handles_ = nullptr;
-  ownsCache_ = ownsMapper_ = ownsHandles_ = false;
+  ReleaseParts();
 }
 
 void CVFileSys::Destroy() {
@@ -221,8 +182,27 @@ int32_t CVFileSys::OpenFile(const char* path, uint32_t flags) {
   }
   int32_t value = 0;
   int32_t root = mapper_->Lookup(key.c_str(), &value);
-  if (root == -1) return -1;
-  return LoadFile(root, key.c_str(), value, flags);
+  int32_t file_handle = root == -1 ? -1 : LoadFile(root, key.c_str(), value, flags);
+  if (file_handle != -1) return file_handle;
+  // A mapping left from an earlier mount (or none at all): the mounts have
+  // the last word, the latest first, as the latest mount's mapping wins.
+  for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
+    if (it->first == root) continue;
+    file_handle = LoadFile(it->first, key.c_str(), -1, flags);
+    if (file_handle != -1) return file_handle;
+  }
+  return -1;
+}
+
+const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& path, int32_t* index) {
+  const std::string& prefix = mount.mountPath;
+  if (path.size() <= prefix.size() || !EqualsNoCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
+    return nullptr;
+  }
+  FdtEntry* entry = mount.archive.Find(std::string_view(path).substr(prefix.size()), false, exactNames_);
+  if (entry == nullptr || entry->IsDirectory()) return nullptr;
+  *index = mount.archive.IndexOf(entry);
+  return *index < 0 ? nullptr : entry;
 }
 
 int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) {
@@ -232,11 +212,15 @@ int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value,
   auto found = mounts_.find(rootHandle);
   if (found == mounts_.end()) return -1;
   MountRecord& mount = *found->second;
-  const FdtEntry* entry = mount.archive.At(value);
-  if (entry == nullptr || entry->IsDirectory()) return -1;
+  // The mapper's value is only a position in some archive's list: handles
+  // are reused after an unmount, so the path itself decides which entry of
+  // this mount (if any) it names.
+  int32_t index = -1;
+  const FdtEntry* entry = MountedEntry(mount, path, &index);
+  if (entry == nullptr) return -1;
   IBuffer* content = LoadContent(mount.file, mount.archive, *entry, path, ExtentStore::ReadKind::kLoad);
   if (content == nullptr) return -1;
-  int32_t file_handle = cache_->Add(path, rootHandle, value, content);
+  int32_t file_handle = cache_->Add(path, rootHandle, index, content);
   if (file_handle == -1) content->Release();
   return file_handle;
 }
@@ -293,21 +277,6 @@ IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, co
     content = nullptr;
   }
   return content;
-}
-
-IBuffer* CVFileSys::GetFileBuffer(int32_t fileHandle) {
-  Lock lock(lock_);
-  return initialised_ ? cache_->Get(fileHandle) : nullptr;
-}
-
-int32_t CVFileSys::CloseFile(int32_t fileHandle) {
-  Lock lock(lock_);
-  return initialised_ && cache_->Release(fileHandle) > 0 ? 1 : 0;
-}
-
-int32_t CVFileSys::SetCacheLimit(int32_t limit) {
-  Lock lock(lock_);
-  return initialised_ ? cache_->SetLimit(limit) : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -686,35 +655,7 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
   return finds_.Add(handles_, std::move(find));
 }
 
-int32_t CVFileSys::FindNext(int32_t findHandle) {
-  Lock lock(lock_);
-  FindRecord* find = finds_.Get(findHandle);
-  if (find == nullptr) {
-    VFS_REPORT(reporter_, "hfind not exist");
-    return 0;
-  }
-  return Advance(find) ? 1 : 0;
-}
-
-int32_t CVFileSys::FindClose(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.Close(handles_, findHandle) ? 1 : 0;
-}
-
-int32_t CVFileSys::GetFindRoot(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.RootOf(findHandle);
-}
-
-const char* CVFileSys::GetFindPath(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.MatchOf(findHandle);
-}
-
-const char* CVFileSys::GetFindRelativePath(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.RelativeMatchOf(findHandle);
-}
+void CVFileSys::ReportNoFind() { VFS_REPORT(reporter_, "hfind not exist"); }
 
 int32_t CVFileSys::RegisterFilter(const char* ext, RWFilter* filter) {
   Lock lock(lock_);

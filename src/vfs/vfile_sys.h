@@ -26,7 +26,7 @@
 #include "gavio/vfs.h"
 #include "vfs/archive.h"
 #include "vfs/extent_store.h"
-#include "vfs/find_table.h"
+#include "vfs/file_sys_base.h"
 #include "vfs/host_file.h"
 #include "vfs/vfs_path.h"
 
@@ -64,9 +64,9 @@ struct FindRecord {
   int32_t flags = 0;
 };
 
-class CVFileSys final : public IFileSys {
+class CVFileSys final : public FileSysBase<FindRecord> {
  public:
-  explicit CVFileSys(ErrorReporter* reporter) : reporter_(reporter) {}
+  explicit CVFileSys(ErrorReporter* reporter) : FileSysBase(reporter) {}
   CVFileSys(const CVFileSys&) = delete;
   CVFileSys& operator=(const CVFileSys&) = delete;
 
@@ -76,14 +76,10 @@ class CVFileSys final : public IFileSys {
     caseSensitive_ = flag != 0;
     exactNames_ = flag == kCaseExactNames;
   }
-  int32_t IsCaseSensitive() override { return caseSensitive_ ? 1 : 0; }
   int32_t Mount(const char* hostPath, const char* mountPath) override;
   void UnmountAll() override;
   int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override;
   int32_t OpenFile(const char* path, uint32_t flags) override;
-  IBuffer* GetFileBuffer(int32_t fileHandle) override;
-  int32_t CloseFile(int32_t fileHandle) override;
-  int32_t SetCacheLimit(int32_t limit) override;
   int32_t OpenRoot(const char* hostPath, int32_t mode) override;
   int32_t CloseRoot(int32_t rootHandle) override;
   int32_t CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
@@ -94,15 +90,8 @@ class CVFileSys final : public IFileSys {
   int32_t DeleteDir(int32_t rootHandle, const char* path) override;
   int32_t GetPathType(int32_t rootHandle, const char* path) override;
   int32_t FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) override;
-  int32_t FindNext(int32_t findHandle) override;
-  int32_t FindClose(int32_t findHandle) override;
-  int32_t GetFindRoot(int32_t findHandle) override;
-  const char* GetFindPath(int32_t findHandle) override;
-  const char* GetFindRelativePath(int32_t findHandle) override;
   int32_t CreateDir(int32_t rootHandle, const char* path) override;
   int32_t RegisterFilter(const char* ext, RWFilter* filter) override;
-  int32_t OwnsMapper() override { return ownsMapper_ ? 1 : 0; }
-  int32_t OwnsHandleAlloc() override { return ownsHandles_ ? 1 : 0; }
   int32_t SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t fileFilterKind,
                       uint32_t fdtCoded, uint32_t keySelector) override;
   int32_t GetRootInfo(int32_t rootHandle, uint32_t* rootInfo, uint32_t* fileFilterKind,
@@ -129,6 +118,9 @@ class CVFileSys final : public IFileSys {
     return PrepareVfsPath(path, directoryForm, caseSensitive_, out);
   }
   RootRecord* FindRoot(int32_t rootHandle);
+  // The file a mounted path names in mount (its mount path must prefix
+  // the path), with its list position; null when there is none.
+  const FdtEntry* MountedEntry(MountRecord& mount, const std::string& path, int32_t* index);
   // The root a delete may change, with path cleaned into clean; null, with
   // a report, for an unknown or read-only root or a bad path.
   RootRecord* RootForDelete(int32_t rootHandle, const char* path, std::string* clean);
@@ -150,26 +142,16 @@ class CVFileSys final : public IFileSys {
   bool RemoveEntry(RootRecord* root, FdtEntry* entry);
   bool CloseRootIndirect(RootRecord* root);
   // Moves a find to its next match.
-  bool Advance(FindRecord* find);
+  bool Advance(FindRecord* find) override;
+  void ReportNoFind() override;
 
-  ErrorReporter* reporter_;
-  std::recursive_mutex lock_;
-  bool initialised_ = false;
-  bool caseSensitive_ = true;
   bool exactNames_ = false;
-  IHandleAlloc* handles_ = nullptr;
-  IFileMapper* mapper_ = nullptr;
-  IBufferCache* cache_ = nullptr;
-  bool ownsHandles_ = false;
-  bool ownsMapper_ = false;
-  bool ownsCache_ = false;
   RWFilter* zlib_ = nullptr;           // owned
   RWFilter* coder_ = nullptr;          // owned
   RWFilter* defaultFilter_ = nullptr;  // zlib_ unless replaced by RegisterFilter("")
   std::map<std::string, RWFilter*> filters_;  // by lower-case extension; not owned
   std::map<int32_t, std::unique_ptr<MountRecord>> mounts_;
   std::map<int32_t, std::unique_ptr<RootRecord>> roots_;
-  FindTable<FindRecord> finds_;
 };
 
 // Creates and initialises the archive file system (manager may be null).

@@ -43,7 +43,10 @@ TEST(VfsTool, PackAndExtractGiveAnIdenticalTree) {
   vfs_test::WriteAll(tree + "/Case/README", "upper");
   vfs_test::WriteAll(tree + "/Case/readme", "lower");
   vfs_test::WriteAll(tree + "/top.txt", std::string(10000, 't'));
-  ASSERT_EQ(symlink("a/b", (tree + "/linked").c_str()), 0);
+  // A folder link leading out of the tree is packed like a folder.
+  mkdir(dir.File("outside").c_str(), 0755);
+  vfs_test::WriteAll(dir.File("outside/far.txt"), "far");
+  ASSERT_EQ(symlink(dir.File("outside").c_str(), (tree + "/linked").c_str()), 0);
 
   std::string archive = dir.File("tree.vfs");
   ASSERT_EQ(RunCommand(Gavio() + tree + " " + archive, nullptr), 2) << "a verb is required";
