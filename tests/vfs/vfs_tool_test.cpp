@@ -103,6 +103,23 @@ TEST(VfsTool, PackReportsSkippedNamesAndReplacesTheArchiveAtomically) {
   ASSERT_EQ(RunCommand(Gavio() + "ls -r " + archive, &listing), 0);
   EXPECT_EQ(listing, "kept.txt\nsub/\nsub/more.txt\n");
 
+  // Links fanning out (two per level to the next level) are walked once
+  // each: linear, where following every path would take 2^24 folders.
+  std::string store = dir.File("store");
+  mkdir(store.c_str(), 0755);
+  for (int level = 0; level <= 24; ++level) {
+    std::string folder = store + "/d" + std::to_string(level);
+    mkdir(folder.c_str(), 0755);
+    if (level == 24) break;
+    std::string next = "../d" + std::to_string(level + 1);
+    ASSERT_EQ(symlink(next.c_str(), (folder + "/a").c_str()), 0);
+    ASSERT_EQ(symlink(next.c_str(), (folder + "/b").c_str()), 0);
+  }
+  EXPECT_EQ(RunCommand(Gavio() + "pack " + store + "/d0 " + dir.File("fan.vfs"), &report, true), 1);
+  EXPECT_NE(report.find("; 24 skipped"), std::string::npos) << report;
+  unlink(dir.File("fan.vfs").c_str());
+  std::filesystem::remove_all(store);
+
   // A full disk at every early write step: the old archive is untouched
   // and nothing is left beside it.
   std::string before = vfs_test::ReadAll(archive);
