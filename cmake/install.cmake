@@ -9,6 +9,10 @@ include(CMakePackageConfigHelpers)
 set_target_properties(gavioplat gavio gavfact PROPERTIES
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 set_target_properties(gavioplat PROPERTIES EXPORT_NAME platform)
+# Users of the platform library see the public headers: from the source
+# tree while building, from the prefix once installed (INCLUDES below).
+set_property(TARGET gavioplat PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+             "$<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>")
 set_target_properties(gavfact PROPERTIES EXPORT_NAME factory)
 
 install(TARGETS gavioplat gavio gavfact EXPORT gavioTargets
