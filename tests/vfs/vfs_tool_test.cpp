@@ -78,6 +78,18 @@ TEST(VfsTool, AddCatAndRemoveEditTheArchive) {
   ASSERT_EQ(RunCommand(Gavio() + "ls " + archive + " -r", &text), 0);
   EXPECT_EQ(text, "");
   EXPECT_NE(RunCommand(Gavio() + "rm " + archive + " docs"), 0);
+
+  // On a full disk, add succeeds only when the file reads back.
+  for (int step = 1; step <= 10; ++step) {
+    std::string copy = dir.File("full" + std::to_string(step) + ".vfs");
+    ASSERT_EQ(RunCommand(Gavio() + "add " + copy + " kept.txt " + dir.File("note.txt")), 0);
+    bool added = RunCommand("GAVIO_FAULT_ENOSPC_AT=" + std::to_string(step) + " " + Gavio() + "add " + copy +
+                            " new.txt " + dir.File("note.txt")) == 0;
+    if (added) {
+      EXPECT_EQ(RunCommand(Gavio() + "cat " + copy + " new.txt", &text), 0) << step;
+      EXPECT_EQ(text, "a note") << step;
+    }
+  }
 }
 
 // Every name pack cannot store is reported and counted, and the exit

@@ -649,6 +649,16 @@ int Cat(const Manager& mgr, const std::string& archive, const std::string& path)
   return ok ? 0 : 1;
 }
 
+// Whether the closed archive holds path with exactly data's content.
+bool ReadsBack(const Manager& mgr, const std::string& archive, const std::string& path, IBuffer* data) {
+  Root root(mgr, archive, gavio::kRootReadOnly);
+  IBuffer* stored = root.ok() ? mgr->ReadFileFromRoot(root.handle(), path.c_str()) : nullptr;
+  bool same = stored != nullptr && stored->Size() == data->Size() &&
+              memcmp(stored->Data(), data->Data(), static_cast<size_t>(data->Size())) == 0;
+  if (stored != nullptr) stored->Release();
+  return same;
+}
+
 int Add(const Manager& mgr, const std::string& archive, const std::string& path, const std::string& file) {
   if (!CheckArchive(archive, true)) return 1;
   if (path.empty() || path == "\\" || path == "/") return UsageError("vfs add", "name the file inside the archive");
@@ -695,8 +705,11 @@ int Add(const Manager& mgr, const std::string& archive, const std::string& path,
   errno = 0;
   bool ok = root.ok() && mgr->WriteFileToRoot(root.handle(), path.c_str(), data) != 0;
   error = errno;
-  data->Release();
   ok = root.Close() && ok;
+  // Closing writes the table back but cannot say when that write failed:
+  // the file must read back from the closed archive.
+  ok = ok && ReadsBack(mgr, archive, path, data);
+  data->Release();
   if (!ok) return FileProblem(archive, "cannot store " + PrintableName(path) + ": " + WriteFailure(error));
   return 0;
 }
@@ -715,6 +728,13 @@ int Remove(const Manager& mgr, const std::string& archive, std::string path) {
                                   : mgr->DeleteFile(root.handle(), path.c_str()) != 0;
   if (!ok) FileProblem(archive, PrintableName(HostForm(path)) + " is not in the archive");
   if (!root.Close()) return FileProblem(archive, "cannot write the archive back");
+  if (ok) {
+    // As for add: the closed archive must open, without the path.
+    Root check(mgr, archive, gavio::kRootReadOnly);
+    if (!check.ok() || mgr.Owner(check.handle())->GetPathType(check.handle(), path.c_str()) != gavio::kPathNotFound) {
+      return FileProblem(archive, "cannot write the archive back");
+    }
+  }
   return ok ? 0 : 1;
 }
 
