@@ -40,6 +40,7 @@ bool HostFile::WriteAt(uint64_t offset, const void* data, size_t n) const {
 bool HostFile::Sync() const { return fd_ >= 0 && GavioFileSync(fd_) != FALSE; }
 
 bool HostFile::Truncate(uint64_t size) const {
+  if (guard_ != nullptr && !guard_->BeforeTruncate(size)) return false;
   return fd_ >= 0 && GavioFileTruncate(fd_, size) != FALSE;
 }
 

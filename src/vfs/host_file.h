@@ -13,11 +13,13 @@
 
 namespace gavio {
 
-// Sees every write before it is made (the archive's rollback journal saves
-// what the write will overwrite). A false answer fails the write.
+// Sees every write and truncation before it is made (the archive's
+// rollback journal saves what they will overwrite or cut). A false answer
+// fails the write.
 class WriteGuard {
  public:
   virtual bool BeforeWrite(uint64_t offset, size_t n) = 0;
+  virtual bool BeforeTruncate(uint64_t length) = 0;
 
  protected:
   ~WriteGuard() = default;
@@ -41,6 +43,17 @@ class HostFile {
   // failure.
   bool Open(const std::string& path, Mode mode);
   void Close();
+  // Takes fd over (it is closed with the file), or gives it up.
+  void Adopt(int fd) {
+    Close();
+    fd_ = fd;
+  }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    guard_ = nullptr;
+    return fd;
+  }
   bool IsOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   // Writes made from now on pass the guard first (null: none).

@@ -27,14 +27,17 @@
 #include "vfs/archive.h"
 #include "vfs/extent_store.h"
 #include "vfs/file_sys_base.h"
+#include "platform/files.h"
 #include "vfs/host_file.h"
+#include "vfs/rollback_journal.h"
 #include "vfs/vfs_path.h"
 
 namespace gavio {
 
 class ErrorReporter;
 
-// An archive mounted read-only under a mount path.
+// An archive mounted read-only under a mount path (its file held under a
+// shared lock).
 struct MountRecord {
   explicit MountRecord(ErrorReporter* reporter) : archive(reporter) {}
   HostFile file;
@@ -43,13 +46,21 @@ struct MountRecord {
   std::string mountPath;    // cleaned, directory form
 };
 
-// An archive opened for the root operations.
+// An archive opened for the root operations. Readers hold a shared lock on
+// the file, writers an exclusive one, so no other process writes under a
+// reader or beside a writer. A writer edits the file in place under a
+// rollback journal, committed at the close.
 struct RootRecord {
   explicit RootRecord(ErrorReporter* reporter) : archive(reporter) {}
   HostFile file;
   Archive archive;
   std::string archivePath;
   int32_t mode = kRootReadOnly;
+  RollbackJournal journal;
+  // An edit could not be undone after a failed write: the edit was rolled
+  // back to the last commit, the root takes no more edits and the close
+  // writes nothing.
+  bool failed = false;
 };
 
 // One running enumeration.
@@ -141,6 +152,35 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   // reported, when an extent could not be freed.
   bool RemoveEntry(RootRecord* root, FdtEntry* entry);
   bool CloseRootIndirect(RootRecord* root);
+  // Undoes a crashed edit of the archive at path before it is opened;
+  // false (reported) when that cannot be done now.
+  bool RecoverCrashedEdit(const std::string& path);
+  // Opens path for reading under a shared lock; false, reported, when a
+  // writer holds it or it needs a recovery that cannot be made.
+  bool OpenShared(const std::string& path, HostFile* file);
+  // Opens an existing archive for editing under the exclusive lock.
+  bool OpenExclusive(const std::string& path, HostFile* file);
+  // Makes a missing archive appear whole: a fresh head written beside it
+  // and linked into place (another process's new archive is kept).
+  bool CreateArchiveFile(const std::string& path);
+  // Whether file starts with a whole head (so it holds an archive).
+  static bool HoldsHead(const HostFile& file);
+  // Runs one edit of root as a statement: when it fails, what it wrote is
+  // undone and the in-memory head and entry come back, so the file's
+  // content stays as before (and the entries the edit made go away).
+  template <typename Edit>
+  bool RunStatement(RootRecord* root, FdtEntry* entry, size_t entriesBefore, Edit edit);
+  // Whether data fits an archive file (and this archive); reports "file
+  // too large" with the limit when not.
+  bool FitsArchive(RootRecord* root, IBuffer* data);
+  // Whether the root may be edited; reports why not.
+  bool Editable(RootRecord* root);
+  // A failed write could not be undone: rolls the edit back to what the
+  // archive held when it was last committed, ends finds on it, and refuses
+  // further edits.
+  void FailEdit(RootRecord* root);
+  // Forgets the position of every find walking root's entries.
+  void EndFindsOn(RootRecord* root);
   // Moves a find to its next match.
   bool Advance(FindRecord* find) override;
   void ReportNoFind() override;
