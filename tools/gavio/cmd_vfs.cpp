@@ -368,10 +368,13 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   // archive stays whole until the new one is complete.
   std::string part = ReserveBeside(archive);
   if (part.empty()) return FileError(archive, errno);
+  errno = 0;
   Root target(mgr, part, gavio::kRootCreate);
   if (!target.ok()) {
+    FileProblem(archive, "cannot create the archive: " + WriteFailure(errno));
     unlink(part.c_str());
-    return FileProblem(archive, "cannot create the archive");
+    fprintf(stderr, "gavio vfs pack: %s was not written\n", PrintableName(archive).c_str());
+    return 1;
   }
   PackWalk walk;
   walk.Tree(folder);
