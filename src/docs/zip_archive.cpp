@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/host_path.h"
+#include "platform/host_path_text.h"
 #include "frame/log_sink.h"
 
 namespace gavio::zip {

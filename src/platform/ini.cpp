@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/host_path.h"
+#include "platform/host_path_text.h"
 
 namespace {
 

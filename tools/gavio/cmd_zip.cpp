@@ -230,7 +230,7 @@ int RunZip(int argc, char** argv) {
                                     {nullptr, 0, nullptr, 0}};
   bool flatten = false;
   bool quiet = false;
-  optind = 1;
+  optind = 0;  // 0 resets getopt_long fully between commands
   for (int c; (c = getopt_long(argc, argv, "qh", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'f': flatten = true; break;
