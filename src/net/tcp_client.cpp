@@ -216,6 +216,9 @@ class CTCPClient final : public Component<kTcpClientId, ITransport> {
       }
       SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
+    // Bound now as well, so records of a ConnectIP made before Create
+    // still come home (to no sink).
+    worker_.Bind(this, window_);
     srand(static_cast<unsigned>(time(nullptr)));
   }
 
@@ -476,6 +479,10 @@ class CTCPClient final : public Component<kTcpClientId, ITransport> {
 
 bool ConnectWorker::Start(uint32_t ip, uint16_t port, uint32_t generation) {
   Stop();
+  if (wakeFd_ < 0) {
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);  // a worker that cannot be woken cannot be stopped
+    return false;
+  }
   closeFlag_ = false;
   DrainWake();
   auto* start = new (std::nothrow)
@@ -525,7 +532,7 @@ EventRecord* ConnectWorker::NewRecord(const StartBlock& start, int32_t connectRe
 
 void ConnectWorker::Post(const StartBlock& start, EventRecord* record) {
   record->owner = start.owner;
-  if (!IsWindow(start.window) ||
+  if (start.window == nullptr || !IsWindow(start.window) ||
       !PostMessageA(start.window, kRecordMessage, reinterpret_cast<WPARAM>(record), 0)) {
     free(record->payload);
     delete record;

@@ -172,16 +172,14 @@ void Touch(DWORD owner, int fd) {
     SyncWatch(fd);
     return;
   }
-  int controlFd = -1;
-  {
-    std::lock_guard<std::mutex> lock(notifications().mutex);
-    auto it = notifications().controls.find(owner);
-    if (it == notifications().controls.end()) return;
-    it->second->dirty.push_back(fd);
-    controlFd = it->second->fd;
-  }
+  // Written under the lock: an ending thread closes its descriptor only
+  // after leaving the table, so the number cannot have been reused.
+  std::lock_guard<std::mutex> lock(notifications().mutex);
+  auto it = notifications().controls.find(owner);
+  if (it == notifications().controls.end()) return;
+  it->second->dirty.push_back(fd);
   uint64_t one = 1;
-  ssize_t ignored = write(controlFd, &one, sizeof one);
+  ssize_t ignored = write(it->second->fd, &one, sizeof one);
   (void)ignored;
 }
 
@@ -552,9 +550,9 @@ int32_t select(int32_t, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
   auto add = [&](fd_set* set, short events) {
     if (set == nullptr) return;
     for (uint32_t i = 0; i < set->fd_count && i < kFdSetSize; ++i) {
-      int fd = Fd(set->fd_array[i]);
-      if (fd < 0) return;
-      fds.push_back({fd, events, 0});
+      // A value that is no descriptor is polled as -1 (never ready), so the
+      // sets keep their positions.
+      fds.push_back({Fd(set->fd_array[i]), events, 0});
     }
   };
   add(readSet, POLLIN);
