@@ -4,6 +4,7 @@
 // and a thousand connections on one thread.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -256,6 +257,27 @@ TEST(TcpClientTest, RecordsQueuedAtDestroyAreFreedWithoutACall) {
   gavio_test::PumpFor(50);
   EXPECT_EQ(client.sink.events.size(), events);
   EXPECT_EQ(GavioLiveWindowCount(), 0u);
+}
+
+TEST(TcpClientTest, NoDescriptorLeftIsAFailedConnect) {
+  net_test::Listener listener;
+  Client client;
+  rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  // Fill every free number below a lowered limit, so the next socket fails.
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(net_test::ReadProcessCounts().descriptors + 64);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+  ASSERT_EQ(client.transport->ConnectIP(kLoopback, listener.port()), 1);
+  bool failed = client.WaitFor(RecordingSink::kConnectFailed);
+  for (int fd : fillers) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(client.sink.events[0].value, gavio::kConnectFailRefused);
+  ASSERT_EQ(client.transport->ConnectIP(kLoopback, listener.port()), 1);
+  EXPECT_TRUE(client.WaitFor(RecordingSink::kConnected));
 }
 
 // One cycle: connect to the echo peer, send and get 1000 bytes, disconnect.
