@@ -245,6 +245,28 @@ TEST(TcpClientTest, AggregationGroupsBlocksAndStillDeliversATrickle) {
   }
 }
 
+// The limit only bounds the rate from above, so only a lower bound on the
+// time is checked; a destroy in the middle of a pause does not wait it out.
+TEST(TcpClientTest, SpeedLimitPacesTheStreamAndDestroyCutsAPauseShort) {
+  net_test::TcpPeer peer("stream");
+  Client client;
+  gavio::TransportOptions options{gavio::kTransportSpeedLimitOn, 0, 100};  // 100 KB/s
+  client.transport->SetOptions(&options);
+  ASSERT_EQ(client.transport->ConnectIP(kLoopback, peer.port()), 1);
+  ASSERT_TRUE(client.WaitFor(RecordingSink::kConnected));
+  DWORD start = GetTickCount();
+  constexpr size_t kBytes = 200 * 1024;
+  ASSERT_TRUE(PumpUntil([&] { return client.sink.data.size() >= kBytes; }, 20000));
+  // The pause before each receive keeps the total at the limit; the last
+  // receive of at most 10240 bytes is unpaced.
+  EXPECT_GE(GetTickCount() - start, (kBytes - 10240) * 1000 / (100 * 1024) - 100);
+  client.transport->SetSpeedLimit(1);  // the next pause is long
+  gavio_test::PumpFor(100);
+  DWORD destroyStart = GetTickCount();
+  client.Destroy();
+  EXPECT_LT(GetTickCount() - destroyStart, 2000u);
+}
+
 TEST(TcpClientTest, RecordsQueuedAtDestroyAreFreedWithoutACall) {
   net_test::TcpPeer peer("stream");
   Client client;
