@@ -327,9 +327,12 @@ TEST(TcpClientTest, ManyCyclesLeaveNoDescriptorsThreadsOrMemoryBehind) {
   });
   EXPECT_LE(late.descriptors, early.descriptors);
   EXPECT_LE(late.threads, early.threads);
+#if !defined(__SANITIZE_ADDRESS__)
   // Allocator slack, not growth per cycle: 1000 leaked records or buffers
-  // would be far above this.
+  // would be far above this. (AddressSanitizer keeps freed memory in
+  // quarantine; its leak check covers that build.)
   EXPECT_LE(late.residentKb, early.residentKb + 2048);
+#endif
 }
 
 TEST(TcpClientTest, AThousandConnectionsOnOneThread) {
