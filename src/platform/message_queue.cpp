@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/errors.h"
@@ -61,13 +62,18 @@ QueueRegistry& Registry() {
 
 void RetireQueue(const std::shared_ptr<ThreadQueue>& queue);
 
+// Keeps the thread's queue and retires it when the thread ends. Touched only
+// when the queue is made: a thread_local with a destructor is reached
+// through a guard that costs a dynamic TLS lookup on every access.
 struct QueueHolder {
   std::shared_ptr<ThreadQueue> queue;
   ~QueueHolder() {
     if (queue) RetireQueue(queue);
   }
 };
-GAVIO_FAST_TLS thread_local QueueHolder t_queue;
+thread_local QueueHolder t_queueHolder;
+// The same queue for the hot path; valid while t_queueHolder holds it.
+GAVIO_FAST_TLS thread_local ThreadQueue* t_queue = nullptr;
 
 // The thread ended: its windows and timers go, and whoever waits for an
 // answer from it gets 0.
@@ -94,18 +100,21 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue) {
 }  // namespace
 
 ThreadQueue& CurrentQueue() {
-  if (!t_queue.queue) {
+  if (t_queue == nullptr) {
     auto queue = std::make_shared<ThreadQueue>(GetCurrentThreadId());
-    MutexLock lock(Registry().mutex);
-    Registry().queues[queue->threadId] = queue;
-    t_queue.queue = queue;
+    {
+      MutexLock lock(Registry().mutex);
+      Registry().queues[queue->threadId] = queue;
+    }
+    t_queueHolder.queue = queue;
+    t_queue = queue.get();
   }
-  return *t_queue.queue;
+  return *t_queue;
 }
 
 std::shared_ptr<ThreadQueue> CurrentQueueShared() {
   CurrentQueue();
-  return t_queue.queue;
+  return t_queueHolder.queue;
 }
 
 std::shared_ptr<ThreadQueue> QueueOfThread(DWORD threadId) {
@@ -144,9 +153,8 @@ void RemoveWindowTraces(ThreadQueue& queue, HWND hwnd) {
 // ---- 2. Waking -------------------------------------------------------------------
 
 bool ClaimSleeper(ThreadQueue& queue) {
-  bool sleeping = queue.sleeping;
-  queue.sleeping = false;
-  return sleeping;
+  return queue.sleeping.load(std::memory_order_relaxed) &&
+         queue.sleeping.exchange(false, std::memory_order_relaxed);
 }
 
 void Wake(ThreadQueue& queue) {
@@ -239,10 +247,9 @@ constexpr int kEventsPerWait = 64;
 bool WaitForInput(ThreadQueue& queue, int timeoutMs) {
   epoll_event events[kEventsPerWait];
   int ready = epoll_wait(queue.epollFd, events, kEventsPerWait, timeoutMs);
-  if (timeoutMs != 0) {
-    MutexLock lock(queue.mutex);
-    queue.sleeping = false;
-  }
+  // Awake again. Racing a poster that claims the flag only costs a spare
+  // wake-up later, so this needs no lock.
+  if (timeoutMs != 0) queue.sleeping.store(false, std::memory_order_relaxed);
   for (int i = 0; i < ready; ++i) {
     int fd = events[i].data.fd;
     if (fd == queue.wakeFd) {
@@ -263,8 +270,7 @@ bool WaitForInput(ThreadQueue& queue, int timeoutMs) {
 void WaitForWake(ThreadQueue& queue) {
   pollfd wake{queue.wakeFd, POLLIN, 0};
   if (poll(&wake, 1, -1) > 0) DrainWake(queue);
-  MutexLock lock(queue.mutex);
-  queue.sleeping = false;
+  queue.sleeping.store(false, std::memory_order_relaxed);
 }
 
 // Milliseconds left of a wait that may last `limit` (INFINITE: no limit),
@@ -291,7 +297,7 @@ bool Fetch(MSG* out, const MessageFilter& filter, bool remove, bool wait) {
       // A peek looks at the descriptors once, without sleeping.
       if (wait) {
         timeout = SleepTime(queue, filter, INFINITE);
-        queue.sleeping = timeout != 0;
+        queue.sleeping.store(timeout != 0, std::memory_order_relaxed);
       } else if (round > 0) {
         return false;
       }
@@ -340,6 +346,16 @@ using namespace gavio::platform;
 
 namespace {
 
+// The time stamp of a posted message: the clock of GetTickCount read at the
+// scheduler tick's resolution (Windows stamps messages at a similar one),
+// which costs no hardware counter read on the hot path of posting.
+DWORD MessageTime() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                            static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
 BOOL PostTo(ThreadQueue& queue, const MSG& msg) {
   bool wake;
   {
@@ -358,10 +374,10 @@ BOOL PostTo(ThreadQueue& queue, const MSG& msg) {
 }  // namespace
 
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  MSG m{hwnd, msg, wParam, lParam, GetTickCount(), {0, 0}};
+  MSG m{hwnd, msg, wParam, lParam, MessageTime(), {0, 0}};
   if (hwnd == nullptr) return PostTo(CurrentQueue(), m);
   const WindowRoute* route = RouteOf(hwnd);
-  ThreadQueue* queue = route != nullptr ? route->ownerQueue.get() : nullptr;  // kept by the route
+  ThreadQueue* queue = route != nullptr ? route->ownerQueue : nullptr;  // kept by the route
   if (queue == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -375,7 +391,7 @@ BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) 
     SetLastError(ERROR_INVALID_THREAD_ID);
     return FALSE;
   }
-  return PostTo(*queue, MSG{nullptr, msg, wParam, lParam, GetTickCount(), {0, 0}});
+  return PostTo(*queue, MSG{nullptr, msg, wParam, lParam, MessageTime(), {0, 0}});
 }
 
 void PostQuitMessage(int32_t exitCode) {
@@ -420,7 +436,7 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       MutexLock lock(own.mutex);
       if (sent->done.load(std::memory_order_acquire)) return sent->result;
       if (!own.sent.empty()) continue;
-      own.sleeping = true;
+      own.sleeping.store(true, std::memory_order_relaxed);
     }
     WaitForWake(own);  // the answer always writes our wake descriptor
   }
@@ -478,7 +494,7 @@ BOOL WaitMessageTimeout(DWORD milliseconds) {
       return TRUE;
     }
     timeout = SleepTime(queue, all, milliseconds);
-    queue.sleeping = timeout != 0;
+    queue.sleeping.store(timeout != 0, std::memory_order_relaxed);
   }
   return WaitForInput(queue, timeout) ? TRUE : FALSE;
 }

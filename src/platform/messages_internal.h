@@ -109,19 +109,23 @@ struct ThreadQueue {
   const int wakeFd;   // eventfd written to end the owner's wait
   const int epollFd;  // the owner's wait: wakeFd and the watched descriptors
 
-  Mutex mutex;
+  // What posters write sits on cache lines of its own, apart from what the
+  // owner reads on every fetch, so a stream of posts does not keep pulling
+  // the owner's lines away from it.
+  alignas(64) Mutex mutex;
   std::vector<MSG> posted GAVIO_GUARDED_BY(mutex);
   std::vector<std::shared_ptr<SentMessage>> sent GAVIO_GUARDED_BY(mutex);
   std::vector<Timer> timers GAVIO_GUARDED_BY(mutex);
   bool quit GAVIO_GUARDED_BY(mutex) = false;
   int32_t quitCode GAVIO_GUARDED_BY(mutex) = 0;
   // Set by the owner in the same critical section that found nothing to
-  // return; whoever adds work and finds it set clears it and writes wakeFd.
-  bool sleeping GAVIO_GUARDED_BY(mutex) = false;
+  // return; whoever adds work finds it in its own critical section, clears
+  // it and writes wakeFd. Atomic only so the owner may clear it unlocked.
+  std::atomic<bool> sleeping{false};
   bool alive GAVIO_GUARDED_BY(mutex) = true;
-  // A hint that sent is not empty, so the owner skips the lock when none.
-  std::atomic<bool> hasSent{false};
 
+  // A hint that sent is not empty, so the owner skips the lock when none.
+  alignas(64) std::atomic<bool> hasSent{false};
   // Owner thread only. Posted messages move here in one batch under the
   // lock and are then taken without it; they come before those in posted.
   std::vector<MSG> taken;
@@ -169,12 +173,14 @@ LRESULT CallProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 // What a thread remembers about the last window it posted or dispatched
 // to; see RouteOf.
+// Trivially destructible, so reaching it costs no TLS guard; the owner
+// queue is kept alive by a second, rarely touched thread_local.
 struct WindowRoute {
-  HWND hwnd = nullptr;
-  uint64_t generation = 0;
-  WNDPROC proc = nullptr;
-  DWORD ownerThread = 0;
-  std::shared_ptr<ThreadQueue> ownerQueue;
+  HWND hwnd;
+  uint64_t generation;
+  WNDPROC proc;
+  DWORD ownerThread;
+  ThreadQueue* ownerQueue;
 };
 // The procedure, owner and owner queue of a local window, or null. The
 // result is this thread's remembered route: copy what is needed before

@@ -70,7 +70,8 @@ void PublishTitle(const Window& window, bool alive) {
   }
 }
 
-GAVIO_FAST_TLS thread_local WindowRoute t_route;
+GAVIO_FAST_TLS thread_local WindowRoute t_route{};
+thread_local std::shared_ptr<ThreadQueue> t_routeQueue;  // keeps t_route.ownerQueue
 
 }  // namespace
 
@@ -119,8 +120,9 @@ const WindowRoute* RouteOf(HWND hwnd) {
   auto it = Table().windows.find(reinterpret_cast<uintptr_t>(hwnd));
   if (it == Table().windows.end()) return nullptr;
   const Window& w = *it->second;
+  t_routeQueue = w.ownerQueue;
   t_route = WindowRoute{hwnd, g_windowGeneration.load(std::memory_order_relaxed), w.proc,
-                        w.ownerThread, w.ownerQueue};
+                        w.ownerThread, w.ownerQueue.get()};
   return &t_route;
 }
 
