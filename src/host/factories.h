@@ -24,5 +24,7 @@ IComponent* NewZipReader();
 IComponent* NewArchiveExtractor();
 IComponent* NewWindowMaker();
 IComponent* NewWindowTimerService();
+IComponent* NewTcpClient();
+IComponent* NewUdpClient();
 
 }  // namespace gavio
