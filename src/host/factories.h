@@ -18,5 +18,7 @@ IComponent* NewIpcChannel();
 IComponent* NewBase64();
 IComponent* NewDigest();
 IComponent* NewBlockCipher();
+IComponent* NewHttpProxy();
+IComponent* NewSock5Proxy();
 
 }  // namespace gavio

@@ -16,8 +16,8 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     {1071, nullptr},            // update-info file writer
     {1011, nullptr},            // version updater
-    {55, nullptr},              // HTTP proxy
-    {56, nullptr},              // SOCKS5 proxy
+    {55, NewHttpProxy},         // HTTP proxy
+    {56, NewSock5Proxy},        // SOCKS5 proxy
     {53, nullptr},              // TCP client
     {54, nullptr},              // UDP client
     {322, nullptr},             // connector
