@@ -409,6 +409,9 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
       }
     }
     portInUse_ = use443_ ? kFallbackPort : targetPort_;
+    // An attempt on the target port counts as tried whichever way it was
+    // chosen, so a tunnel that stood there and closed reopens on 443.
+    if (ok && !use443_) targetPortTried_ = true;
     log_.Trace("CHttpProxy::SetAutoMethodAndPort() %s\n", Outcome(ok));
     return ok;
   }
