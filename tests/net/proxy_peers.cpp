@@ -266,6 +266,55 @@ void ChildServer::Stop() {
   pid_ = -1;
 }
 
+int RunProgram(const std::vector<std::string>& argv, const std::string& input,
+               std::string* output, int limitMs) {
+  int in[2];
+  int out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return -1;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return -1;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  if (rc == 0) (void)!write(in[1], input.data(), input.size());
+  close(in[1]);
+  output->clear();
+  int64_t deadline = NowMs() + limitMs;
+  char buffer[4096];
+  while (rc == 0) {
+    int64_t left = deadline - NowMs();
+    pollfd entry{out[0], POLLIN, 0};
+    if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0) break;
+    ssize_t got = read(out[0], buffer, sizeof buffer);
+    if (got <= 0) break;
+    output->append(buffer, static_cast<size_t>(got));
+  }
+  close(out[0]);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (NowMs() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return -1;
+    }
+    poll(nullptr, 0, 20);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // ---------------------------------------------------------------------------
 // SquidProxy
 

@@ -95,6 +95,12 @@ class ChildServer {
   uint16_t port_ = 0;
 };
 
+// Runs a program with input on its standard input; its standard output
+// goes to *output. Returns the exit code, or -1 when it could not run or
+// did not end within limitMs (it is then killed).
+int RunProgram(const std::vector<std::string>& argv, const std::string& input,
+               std::string* output, int limitMs = 60000);
+
 enum class SquidAuth { kNone, kBasic, kNtlm };
 
 // squid as an HTTP proxy that allows CONNECT to any port, with no

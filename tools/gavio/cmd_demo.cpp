@@ -68,6 +68,7 @@ int RunDemo(int, char**) {
   ok = DemoTimer() && ok;
   if (DemoRuntimeServices != nullptr) ok = DemoRuntimeServices() && ok;
   if (DemoVfs != nullptr) ok = DemoVfs() && ok;
+  ok = DemoProxyTunnel() && ok;
   if (library().can_unload() == 0) {
     // The leak report is written to the debugger output at unload: show it.
     setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);

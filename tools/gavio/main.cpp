@@ -43,6 +43,7 @@ const Command kCommands[] = {
     {"encrypt", RunCipher, "encrypt --key HEX32 IN OUT"},
     {"decrypt", RunCipher, "decrypt --key HEX32 IN OUT"},
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT"},
+    {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] [--user U --password P] HOST PORT"},
 };
 
 void PrintUsage() {
