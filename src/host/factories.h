@@ -18,6 +18,8 @@ IComponent* NewIpcChannel();
 IComponent* NewBase64();
 IComponent* NewDigest();
 IComponent* NewBlockCipher();
+IComponent* NewTcpClient();
+IComponent* NewUdpClient();
 IComponent* NewHttpProxy();
 IComponent* NewSock5Proxy();
 

@@ -18,8 +18,8 @@ constexpr Registration kRegistrations[] = {
     {1011, nullptr},            // version updater
     {55, NewHttpProxy},         // HTTP proxy
     {56, NewSock5Proxy},        // SOCKS5 proxy
-    {53, nullptr},              // TCP client
-    {54, nullptr},              // UDP client
+    {53, NewTcpClient},         // TCP client
+    {54, NewUdpClient},         // UDP client
     {322, nullptr},             // connector
     {323, nullptr},             // connector front-end
     {324, nullptr},             // connector front-end
