@@ -537,16 +537,18 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     log_.Trace("CHttpProxy::NtlmStep2()\n");
     std::string challengeText;
     uint8_t challenge[kNtlmTokenSize];
-    int32_t challengeLength = 0;
+    size_t challengeLength = 0;
     if (!FindNtlmChallenge(reply, length, &challengeText) || !OpenBase64()) {
       SetError(kTransportErrorProxyRefused);
       return false;
     }
-    challengeLength = base64_->Decode(challengeText.c_str(), challenge, sizeof challenge);
+    challengeLength = Base64DecodedLength(challengeText);
+    if (base64_->Decode(challengeText.c_str(), challenge, sizeof challenge) != 1) {
+      challengeLength = 0;
+    }
     uint8_t output[kNtlmTokenSize];
     size_t outputLength = sizeof output;
-    if (challengeLength < 1 ||
-        !ntlm_.Step(challenge, static_cast<size_t>(challengeLength), output, &outputLength)) {
+    if (challengeLength < 1 || !ntlm_.Step(challenge, challengeLength, output, &outputLength)) {
       SetError(kTransportErrorProxyRefused);
       return false;
     }

@@ -77,6 +77,17 @@ bool FindNtlmChallenge(const char* reply, size_t length, std::string* token) {
   return false;
 }
 
+size_t Base64DecodedLength(const std::string& text) {
+  size_t characters = 0;
+  for (char c : text) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+        c == '/') {
+      ++characters;
+    }
+  }
+  return characters * 6 / 8;
+}
+
 std::string Socks5CProxyMethodRequest(bool withUserName) {
   return std::string{'\x05', '\x01', withUserName ? '\x02' : '\x00'};
 }

@@ -40,6 +40,11 @@ int HttpStatusCode(const char* reply, size_t length);
 // LF (or the end of the bytes); false when the header is absent.
 bool FindNtlmChallenge(const char* reply, size_t length, std::string* token);
 
+// The number of bytes Base64 text decodes to: 6 bits for each character
+// of the alphabet, whole bytes only (padding and other characters count
+// for nothing, as the decoder skips them).
+size_t Base64DecodedLength(const std::string& text);
+
 // ---------------------------------------------------------------------------
 // SOCKS5
 

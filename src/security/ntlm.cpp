@@ -112,11 +112,15 @@ bool ParseChallenge(const uint8_t* message, size_t length, ChallengeMessage* out
   if (message == nullptr || length < 32) return false;
   if (memcmp(message, kSignature, sizeof kSignature) != 0) return false;
   if (Load32(message + 8) != kChallengeType) return false;
-  Field name;
-  if (!ReadField(message, length, 12, &name)) return false;
   out->flags = Load32(message + 20);
   memcpy(out->serverChallenge, message + 24, kChallengeSize);
-  out->targetName.assign(message + name.offset, message + name.offset + name.length);
+  // The target name plays no part in the responses, and some servers send
+  // a stray offset for it: a name outside the message is taken as none.
+  Field name;
+  out->targetName.clear();
+  if (ReadField(message, length, 12, &name)) {
+    out->targetName.assign(message + name.offset, message + name.offset + name.length);
+  }
   out->targetInfo.clear();
   // Old servers end the header before the target info field.
   if ((out->flags & kNegotiateTargetInfo) != 0 && length >= 48) {

@@ -80,6 +80,9 @@ TEST(HttpProxyReplies, NtlmChallengeIsTakenUpToTheLineEnd) {
   std::string cut = "HTTP/1.1 407 X\r\nProxy-Authenticate: NTLM TlRM";
   ASSERT_TRUE(FindNtlmChallenge(cut.data(), cut.size(), &token));
   EXPECT_EQ(token, "TlRM");
+  EXPECT_EQ(Base64DecodedLength("TlRMTVNTUAACAAAA"), 12u);
+  EXPECT_EQ(Base64DecodedLength("TlRM\r\nTQ=="), 4u);
+  EXPECT_EQ(Base64DecodedLength("###"), 0u);
   std::string bare = "HTTP/1.1 407 X\r\nProxy-Authenticate: NTLM\r\n";
   EXPECT_FALSE(FindNtlmChallenge(bare.data(), bare.size(), &token));
   EXPECT_FALSE(FindNtlmChallenge(cut.data(), 30, &token));

@@ -129,8 +129,16 @@ TEST(Ntlm, MalformedChallengesAreRefusedWithinTheirBytes) {
   wrongType[8] = 3;
   EXPECT_FALSE(ParseChallenge(wrongType.data(), wrongType.size(), &out));
   Bytes hugeOffset = kChallengeMessage;
-  hugeOffset[16] = hugeOffset[17] = hugeOffset[18] = hugeOffset[19] = 0xff;
+  hugeOffset[44] = hugeOffset[45] = hugeOffset[46] = hugeOffset[47] = 0xff;
   EXPECT_FALSE(ParseChallenge(hugeOffset.data(), hugeOffset.size(), &out));
+  // A stray target name offset (one server helper sends 0xaaaaaaae) only
+  // loses the name.
+  Bytes strayName = kChallengeMessage;
+  strayName[16] = 0xae;
+  strayName[17] = strayName[18] = strayName[19] = 0xaa;
+  ASSERT_TRUE(ParseChallenge(strayName.data(), strayName.size(), &out));
+  EXPECT_TRUE(out.targetName.empty());
+  EXPECT_EQ(out.targetInfo, kTargetInfo);
   // An AV list whose pair runs past its end has no timestamp to find.
   uint64_t time = 0;
   EXPECT_FALSE(FindTimestamp(Hex("0700ff00"), &time));
