@@ -423,7 +423,7 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     } else {
       again = !(method_ == kAuthNtlm && use443_);
     }
-    log_.Trace("CHttpProxy::IsNeedContinueTry() %s\n", again ? "true" : "false");
+    log_.Trace("CHttpProxy::IsNeedContinueTry() %s\n", Outcome(again));
     return again;
   }
 

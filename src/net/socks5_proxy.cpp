@@ -236,6 +236,8 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
 
   void OnLookupFail(uint32_t error) {
     GAVIO_HOLD_OR_RETURN();
+    // The proxy connection has nothing left to carry.
+    if (inner_ != nullptr) inner_->Disconnect();
     FireConnectFail(static_cast<int32_t>(error));
   }
 
@@ -352,7 +354,9 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
         }
         step_ = kStepUserPasswordSent;
         if (reply[1] == 0x02) {
-          SendUserPassword();
+          // Without a user name and password to send nothing else would
+          // happen: count it as refused authentication.
+          if (!SendUserPassword()) return FailSuperProxy(kSuperProxyAuthRefused);
           log_.Trace("CSock5Proxy::OnReceived() Confer success, send user/password");
         } else if (reply[1] == 0x00) {
           step_ = kStepConnectSent;

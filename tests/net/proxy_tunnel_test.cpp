@@ -363,65 +363,6 @@ TEST_F(TunnelTest, BadArgumentsAreRefusedWithInvalidParameter) {
   EXPECT_TRUE(sink_.events.empty());
 }
 
-TEST_F(TunnelTest, DestroyFromInsideEveryEventIsSafe) {
-  HttpScript proxy([](const std::string&, int) -> std::string { return k200; });
-  HttpScript closing([](const std::string&, int) -> std::string { return k200; },
-                     [](PeerConnection& c, int) { c.Close(); });
-  // Destroyed in OnConnectSuccess, OnReceived, OnConnectFail, OnClosed.
-  const struct {
-    uint16_t proxyPort;
-    bool send;
-    const char* event;
-  } kCases[] = {
-      {proxy.port(), false, "success"},
-      {proxy.port(), true, "received"},
-      {proxy_test::UnusedPort(), false, "fail 5"},
-  };
-  for (const auto& c : kCases) {
-    ForgetHttpProxyChoice();
-    RecordingSink sink;
-    auto* tunnel = static_cast<ITransport*>(HostCreateComponent(kHttpProxyId, 0));
-    ASSERT_NE(tunnel, nullptr);
-    ProxySettings settings = Settings(c.proxyPort);
-    ASSERT_EQ(tunnel->Create(&settings, &sink), 1);
-    bool destroyed = false;
-    sink.onEvent = [&](const std::string& event) {
-      if (c.send && event == "success") {
-        tunnel->Send("ping", 4);
-      } else if (!destroyed && event == c.event) {
-        tunnel->Destroy(0);
-        destroyed = true;
-      }
-    };
-    sink.onReceived = [&] {
-      if (!destroyed && std::string(c.event) == "received") {
-        tunnel->Destroy(0);
-        destroyed = true;
-      }
-    };
-    ASSERT_EQ(tunnel->Connect("127.0.0.1", 7000), 1);
-    EXPECT_TRUE(gavio_test::PumpUntil([&] { return destroyed; }, kEventLimitMs)) << c.event;
-    gavio_test::PumpFor(kQuietMs);
-    if (!destroyed) tunnel->Destroy(0);
-  }
-  // A closing tunnel with nothing left to try: OnClosed is the last event.
-  ForgetHttpProxyChoice();
-  RecordingSink sink;
-  auto* tunnel = static_cast<ITransport*>(HostCreateComponent(kHttpProxyId, 0));
-  ProxySettings settings = Settings(closing.port());
-  ASSERT_EQ(tunnel->Create(&settings, &sink), 1);
-  bool destroyed = false;
-  sink.onEvent = [&](const std::string& event) {
-    if (event.compare(0, 6, "closed") == 0) {
-      tunnel->Destroy(0);
-      destroyed = true;
-    }
-  };
-  ASSERT_EQ(tunnel->Connect("127.0.0.1", 443), 1);
-  EXPECT_TRUE(gavio_test::PumpUntil([&] { return destroyed; }, kEventLimitMs));
-  if (!destroyed) tunnel->Destroy(0);
-}
-
 // ---------------------------------------------------------------------------
 // SOCKS5 tunnel against a scripted proxy
 
@@ -532,6 +473,8 @@ TEST_F(TunnelTest, Socks5BadRepliesEndInTheDocumentedFailures) {
        {std::string("\x05\x02", 2), std::string("\x01\x00", 2), ""},
        "bob",
        "fail 3"},
+      // The proxy asks for a user name and password that were not given.
+      {{std::string("\x05\x00", 2), "", cut}, {std::string("\x05\x02", 2), "", ""}, "", "fail 3"},
       // No acceptable method in either variant.
       {{std::string("\x05\xff", 2), "", ""}, {std::string("\x05\xff", 2), "", ""}, "", "fail 4"},
   };
@@ -560,6 +503,93 @@ TEST_F(TunnelTest, Socks5ResolvesATargetNameBeforeTheConnectRequest) {
   EXPECT_EQ(proxy.Seen(), (std::vector<std::string>{std::string("\x05\x01\x02", 3),
                                                     std::string("\x01\x03" "bob" "\x06" "secret"),
                                                     kConnectTo8080}));
+}
+
+TEST_F(TunnelTest, DestroyFromInsideEveryEventIsSafe) {
+  HttpScript proxy([](const std::string&, int) -> std::string { return k200; });
+  HttpScript closing([](const std::string&, int) -> std::string { return k200; },
+                     [](PeerConnection& c, int) { c.Close(); });
+  // Destroyed in OnConnectSuccess, OnReceived, OnConnectFail, OnClosed.
+  const struct {
+    uint16_t proxyPort;
+    bool send;
+    const char* event;
+  } kCases[] = {
+      {proxy.port(), false, "success"},
+      {proxy.port(), true, "received"},
+      {proxy_test::UnusedPort(), false, "fail 5"},
+  };
+  for (const auto& c : kCases) {
+    ForgetHttpProxyChoice();
+    RecordingSink sink;
+    auto* tunnel = static_cast<ITransport*>(HostCreateComponent(kHttpProxyId, 0));
+    ASSERT_NE(tunnel, nullptr);
+    ProxySettings settings = Settings(c.proxyPort);
+    ASSERT_EQ(tunnel->Create(&settings, &sink), 1);
+    bool destroyed = false;
+    sink.onEvent = [&](const std::string& event) {
+      if (c.send && event == "success") {
+        tunnel->Send("ping", 4);
+      } else if (!destroyed && event == c.event) {
+        tunnel->Destroy(0);
+        destroyed = true;
+      }
+    };
+    sink.onReceived = [&] {
+      if (!destroyed && std::string(c.event) == "received") {
+        tunnel->Destroy(0);
+        destroyed = true;
+      }
+    };
+    ASSERT_EQ(tunnel->Connect("127.0.0.1", 7000), 1);
+    EXPECT_TRUE(gavio_test::PumpUntil([&] { return destroyed; }, kEventLimitMs)) << c.event;
+    gavio_test::PumpFor(kQuietMs);
+    if (!destroyed) tunnel->Destroy(0);
+  }
+  // The SOCKS5 tunnel destroyed in its success and in its data.
+  SocksScript socks([](int) {
+    return SocksScript::Replies{std::string("\x05\x00", 2), "", kConnectOk};
+  });
+  for (bool inData : {false, true}) {
+    RecordingSink sink;
+    auto* tunnel = static_cast<ITransport*>(HostCreateComponent(kSocks5ProxyId, 0));
+    ProxySettings socksSettings = Settings(socks.port());
+    ASSERT_EQ(tunnel->Create(&socksSettings, &sink), 1);
+    bool destroyed = false;
+    auto destroy = [&] {
+      tunnel->Destroy(0);
+      destroyed = true;
+    };
+    sink.onEvent = [&](const std::string&) {
+      if (inData) {
+        tunnel->Send("ping", 4);
+      } else {
+        destroy();
+      }
+    };
+    sink.onReceived = [&] {
+      if (!destroyed) destroy();
+    };
+    ASSERT_EQ(tunnel->Connect("127.0.0.1", 8080), 1);
+    EXPECT_TRUE(gavio_test::PumpUntil([&] { return destroyed; }, kEventLimitMs));
+    if (!destroyed) tunnel->Destroy(0);
+  }
+  // A closing tunnel with nothing left to try: OnClosed is the last event.
+  ForgetHttpProxyChoice();
+  RecordingSink sink;
+  auto* tunnel = static_cast<ITransport*>(HostCreateComponent(kHttpProxyId, 0));
+  ProxySettings settings = Settings(closing.port());
+  ASSERT_EQ(tunnel->Create(&settings, &sink), 1);
+  bool destroyed = false;
+  sink.onEvent = [&](const std::string& event) {
+    if (event.compare(0, 6, "closed") == 0) {
+      tunnel->Destroy(0);
+      destroyed = true;
+    }
+  };
+  ASSERT_EQ(tunnel->Connect("127.0.0.1", 443), 1);
+  EXPECT_TRUE(gavio_test::PumpUntil([&] { return destroyed; }, kEventLimitMs));
+  if (!destroyed) tunnel->Destroy(0);
 }
 
 // ---------------------------------------------------------------------------
