@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the plain build, then the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then a short
-# fuzzing run of the archive reader. GAVIO_SKIP_SANITIZE=1 skips the
-# sanitizer pass for a quick local run. Ends with one summary line.
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, then under
+# ThreadSanitizer, then a short fuzzing run of the archive reader.
+# GAVIO_SKIP_SANITIZE=1 skips the sanitizer passes for a quick local run.
+# Ends with one summary line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +39,12 @@ if [ "${GAVIO_SKIP_SANITIZE:-0}" != 1 ]; then
         -DGAVIO_BENCH=OFF >/dev/null
   cmake --build build-asan -j2
   run_suite build-asan 600 || overall=1
+
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGAVIO_TSAN=ON \
+        -DGAVIO_BENCH=OFF >/dev/null
+  cmake --build build-tsan -j2
+  export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+  run_suite build-tsan 600 || overall=1
 fi
 
 if [ -f fuzz/run.sh ]; then

@@ -488,7 +488,12 @@ void HelperLoop(Published* window) {
   for (;;) {
     int ready = poll(fds, 2, -1);
     if (ready <= 0) continue;
-    if (fds[1].revents != 0) break;
+    if (fds[1].revents != 0) {
+      uint64_t stop;  // read, so the stop is seen to come before the closes
+      ssize_t ignored = read(window->stop_fd, &stop, sizeof stop);
+      (void)ignored;
+      break;
+    }
     int accepted = accept4(window->listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (accepted < 0) continue;
     if (SameUserPeer(accepted, nullptr)) {
