@@ -118,12 +118,14 @@ SECURITY_STATUS WriteToken(const Bytes& token, uint32_t contextReq, SecBufferDes
   if ((contextReq & ISC_REQ_ALLOCATE_MEMORY) != 0) {
     void* memory = malloc(token.size());
     if (memory == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+    memcpy(memory, token.data(), token.size());
     Track(memory);
     buffer->pvBuffer = memory;
   } else if (buffer->pvBuffer == nullptr || buffer->cbBuffer < token.size()) {
     return SEC_E_BUFFER_TOO_SMALL;
+  } else {
+    memcpy(buffer->pvBuffer, token.data(), token.size());
   }
-  memcpy(buffer->pvBuffer, token.data(), token.size());
   buffer->cbBuffer = static_cast<uint32_t>(token.size());
   return SEC_E_OK;
 }
