@@ -256,6 +256,22 @@ TEST_F(SecurityModuleTest, BadInputGivesFailureStatuses) {
   Bytes garbage = Hex("4e544c4d5353500002000000ffff");
   EXPECT_LT(Step(&credential, &context, &garbage, &token), 0);
   EXPECT_EQ(table_->DeleteSecurityContext(&context), SEC_E_OK);
+
+  // A token the provider allocates goes back through FreeContextBuffer, once.
+  CtxtHandle allocated{};
+  SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+  SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+  uint32_t attributes = 0;
+  char target[] = "NTLM";
+  EXPECT_EQ(table_->InitializeSecurityContextA(&credential, nullptr, target,
+                                               ISC_REQ_ALLOCATE_MEMORY, 0, SECURITY_NATIVE_DREP,
+                                               nullptr, 0, &allocated, &outDesc, &attributes,
+                                               nullptr),
+            SEC_I_CONTINUE_NEEDED);
+  EXPECT_EQ(out.cbBuffer, 32u);
+  EXPECT_EQ(table_->FreeContextBuffer(out.pvBuffer), SEC_E_OK);
+  EXPECT_EQ(table_->FreeContextBuffer(out.pvBuffer), SEC_E_INVALID_HANDLE);
+  EXPECT_EQ(table_->DeleteSecurityContext(&allocated), SEC_E_OK);
   EXPECT_EQ(table_->FreeCredentialsHandle(&credential), SEC_E_OK);
 }
 
