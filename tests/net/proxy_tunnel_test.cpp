@@ -303,6 +303,18 @@ TEST_F(TunnelTest, HttpTunnelThatClosesIsReopenedOn443) {
   ExpectEcho(tunnel, "after the reopen");
 }
 
+TEST_F(TunnelTest, HttpTunnelBytesInTheReplysReadReachTheCaller) {
+  // The server speaks first and the proxy's 200 and those bytes arrive in
+  // one read: the bytes after the blank line are tunnel data.
+  HttpScript proxy([](const std::string&, int) -> std::string {
+    return std::string(k200) + "server first";
+  });
+  ITransport* tunnel = NewTunnel(kHttpProxyId, Settings(proxy.port()));
+  ASSERT_EQ(tunnel->Connect("127.0.0.1", 7000), 1);
+  ASSERT_TRUE(WaitForReceived("server first")) << sink_.received;
+  EXPECT_EQ(sink_.events, std::vector<std::string>{"success"});
+}
+
 TEST_F(TunnelTest, HttpMalformedRepliesCountAsRefusals) {
   // Garbage, a status line cut before its code, a NUL inside the code, a
   // challenge that is not Base64 NTLM: each ends its attempt, none reads
