@@ -73,6 +73,10 @@ struct Selection {
 struct ThreadControl {
   int fd = -1;
   std::vector<int> dirty;
+  // Numbers of sockets another thread closed while this thread watched
+  // them: each holds an inert stand-in until this thread has dropped its
+  // watch, so the number cannot be reused under the watch.
+  std::vector<int> toClose;
 };
 
 struct Notifications {
@@ -129,12 +133,17 @@ void OnControl(void* context, int fd, short) {
   while (read(fd, &count, sizeof count) > 0) {
   }
   std::vector<int> dirty;
+  std::vector<int> toClose;
   {
     std::lock_guard<std::mutex> lock(notifications().mutex);
     auto it = notifications().controls.find(GetCurrentThreadId());
-    if (it != notifications().controls.end()) dirty.swap(it->second->dirty);
+    if (it != notifications().controls.end()) {
+      dirty.swap(it->second->dirty);
+      toClose.swap(it->second->toClose);
+    }
   }
   for (int socketFd : dirty) SyncWatch(socketFd);
+  for (int standIn : toClose) close(standIn);
 }
 
 struct ControlHolder {
@@ -145,6 +154,7 @@ struct ControlHolder {
       std::lock_guard<std::mutex> lock(notifications().mutex);
       notifications().controls.erase(GetCurrentThreadId());
     }
+    for (int standIn : control->toClose) close(standIn);
     close(control->fd);
     delete control;
   }
@@ -377,11 +387,33 @@ int32_t closesocket(SOCKET s) {
       notifications().selections.erase(it);
     }
   }
-  // The owner drops its watch before the number can be reused; another
-  // thread's watch is dropped by the owner when it next wakes.
-  if (owner == GetCurrentThreadId()) SyncWatch(fd);
-  if (close(fd) != 0) return FailFromErrno();
-  if (owner != 0 && owner != GetCurrentThreadId()) Touch(owner, fd);
+  // A watch must go before its number can be reused. The owner drops its
+  // own at once; another thread's watch is dropped when that thread next
+  // wakes, and until then an inert stand-in keeps the number taken.
+  if (owner == GetCurrentThreadId() || owner == 0) {
+    if (owner != 0) SyncWatch(fd);
+    if (close(fd) != 0) return FailFromErrno();
+    return 0;
+  }
+  if (fcntl(fd, F_GETFD) < 0) return FailFromErrno();
+  {
+    std::lock_guard<std::mutex> lock(notifications().mutex);
+    auto it = notifications().controls.find(owner);
+    int standIn = it != notifications().controls.end() ? eventfd(0, EFD_CLOEXEC) : -1;
+    if (standIn < 0 || dup3(standIn, fd, O_CLOEXEC) < 0) {
+      if (standIn >= 0) close(standIn);
+      // The owner thread is gone (its watches with it) or no stand-in could
+      // be made: a plain close.
+      if (close(fd) != 0) return FailFromErrno();
+      return 0;
+    }
+    close(standIn);
+    it->second->toClose.push_back(fd);
+    it->second->dirty.push_back(fd);
+    uint64_t one = 1;
+    ssize_t ignored = write(it->second->fd, &one, sizeof one);
+    (void)ignored;
+  }
   return 0;
 }
 
