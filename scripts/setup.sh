@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   zlib1g-dev libtinyxml-dev libminizip-dev
   libssl-dev libphysfs-dev zip
+  squid microsocks openssl
 )
 
 missing=()

@@ -26,5 +26,7 @@ IComponent* NewWindowMaker();
 IComponent* NewWindowTimerService();
 IComponent* NewTcpClient();
 IComponent* NewUdpClient();
+IComponent* NewHttpProxy();
+IComponent* NewSock5Proxy();
 
 }  // namespace gavio

@@ -45,8 +45,8 @@ FactoryFunction FindFactory(uint32_t componentId) {
 constexpr Registration kRegistrations[] = {
     {kUpdateInfoStandardId, nullptr},
     {kVersionUpdaterId, nullptr},
-    {kHttpProxyId, nullptr},
-    {kSocks5ProxyId, nullptr},
+    {kHttpProxyId, NewHttpProxy},
+    {kSocks5ProxyId, NewSock5Proxy},
     {kTcpClientId, NewTcpClient},
     {kUdpClientId, NewUdpClient},
     {kConnectorId, nullptr},

@@ -74,6 +74,7 @@ int RunDemo(int argc, char** argv) {
   ok = DemoRuntimeServices() && ok;
   ok = DemoVfs() && ok;
   ok = DemoZip() && ok;
+  ok = DemoProxyTunnel() && ok;
   if (library().canUnload() == 0) {
     // The leak report is written to the debugger output at unload: show it.
     setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);

@@ -50,11 +50,13 @@ int RunZip(int argc, char** argv);
 // The registered ids, in registration order, and the class behind an id.
 std::vector<uint32_t> RegisteredIds();
 const char* ClassNameOf(uint32_t id);
+int RunTcp(int argc, char** argv);
 
 // Steps of "gavio demo", one per subsystem; each prints what happened and
 // returns false when something failed.
 bool DemoRuntimeServices();
 bool DemoVfs();
 bool DemoZip();
+bool DemoProxyTunnel();
 
 }  // namespace gavio_tool

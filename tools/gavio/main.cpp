@@ -38,6 +38,7 @@ const Command kCommands[] = {
     {"decrypt", RunCipher, "decrypt --key HEX32 IN OUT  open a sealed file (a new OUT is private)"},
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT   messages between processes"},
     {"zip", RunZip, "zip ls|extract ZIP [DIR] [--flatten]   zip archives"},
+    {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] HOST PORT   a TCP session"},
 };
 
 void PrintUsage(FILE* to) {
