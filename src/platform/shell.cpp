@@ -108,7 +108,8 @@ std::string TemporaryBeside(const std::string& path) {
 }
 
 bool CopyRegularFile(const std::string& from, const std::string& to) {
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO would hold the open until a writer came.
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (in < 0) return FailErrno();
   struct stat info;
   if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
