@@ -23,7 +23,8 @@ using gavio_test::ReadFile;
 using gavio_test::TempDir;
 using gavio_test::WriteFile;
 
-// relative path -> "dir", "->target" for a link, else the file's text.
+// relative path -> "dir", "->target" for a link, "special" for a FIFO or
+// device, else the file's text.
 using Tree = std::map<std::string, std::string>;
 
 void Snapshot(const std::string& root, const std::string& relative, Tree* tree) {
@@ -43,8 +44,10 @@ void Snapshot(const std::string& root, const std::string& relative, Tree* tree) 
     } else if (S_ISDIR(info.st_mode)) {
       (*tree)[path] = "dir";
       Snapshot(root, path, tree);
-    } else {
+    } else if (S_ISREG(info.st_mode)) {
       (*tree)[path] = ReadFile(full);
+    } else {
+      (*tree)[path] = "special";
     }
   }
   closedir(dir);
@@ -149,7 +152,7 @@ TEST(Shell, AFailedFileCopyLeavesTheDestinationAsItWas) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   Tree tree;
   Snapshot(dir.path(), "", &tree);
-  EXPECT_EQ(tree, (Tree{{"fifo", ""}, {"target.txt", "kept"}}));  // no part file left
+  EXPECT_EQ(tree, (Tree{{"fifo", "special"}, {"target.txt", "kept"}}));  // no part file left
 }
 
 TEST(Shell, TrashKeepsSameNamedEntriesApartWithTheirRestoreRecords) {
