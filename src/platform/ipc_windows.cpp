@@ -818,19 +818,20 @@ Outcome SendRequest(int fd, iovec* parts, int count, uint64_t deadline, pid_t pe
   return Outcome::kAnswered;
 }
 
+// The reply cannot be there the moment the request went out, so this waits
+// first rather than spend a read on being told so.
 Outcome ReceiveReply(int fd, Reply* reply, uint64_t deadline, pid_t peer) {
   size_t got = 0;
+  bool readable = false;
   while (got < sizeof *reply) {
+    if (!readable && !WaitServing(fd, POLLIN, deadline, peer)) return Outcome::kFailed;
     ssize_t n = recv(fd, reinterpret_cast<char*>(reply) + got, sizeof *reply - got, 0);
+    readable = n > 0 || (n < 0 && errno == EINTR);
     if (n > 0) {
       got += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitServing(fd, POLLIN, deadline, peer)) return Outcome::kFailed;
-      continue;
-    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     SetLastError(ERROR_BROKEN_PIPE);  // the receiver closed without answering
     return got == 0 ? Outcome::kUnanswered : Outcome::kFailed;
   }
