@@ -141,7 +141,9 @@ class FolderLock {
  public:
   explicit FolderLock(const std::string& path) {
     size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string folder = slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : path.substr(0, slash);
     fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) {
       SetLastErrorFromErrno();

@@ -13,14 +13,25 @@
 //      a remote handle and simply fails to send.
 //   3. The wire: a fixed request header and the payload; a fixed reply. Both
 //      ends check the peer's credentials (SO_PEERCRED) for the same user.
+//      A connection carries one request after another, each answered
+//      before the next is sent.
 //   4. Receiving: the listener and its connections are watched on the
 //      window's owner thread (WatchFd), so a complete request is delivered
 //      with SendMessageA on that thread, inside its message loop. A title set
-//      from another thread gets a small helper thread instead, which hands
-//      each request to the owner with a cross-thread SendMessageA.
-//   5. Sending: connect, write, and wait for the reply with a time limit
-//      while serving this thread's own watches, so two processes sending to
-//      each other at once both get answered.
+//      from another thread gets a small helper thread instead, which serves
+//      the same connections from its own poll and hands each request to the
+//      owner with a cross-thread SendMessageA. Peers are not trusted to be
+//      quick or sane: a window holds at most kMaxConnections (the one idle
+//      longest gives way to a newcomer), a request that stops arriving or a
+//      connection that never speaks is dropped after kStalledRequestMs, an
+//      idle one after kIdleConnectionMs (a timerfd wakes the owner thread
+//      for these), and request buffers grow only with the bytes received.
+//   5. Sending: the connection kept from the last send to that window (or a
+//      new one), one write of header and payload, then a wait for the reply
+//      with a time limit while serving this thread's own watches, so two
+//      processes sending to each other at once both get answered. A kept
+//      connection the receiver let go is noticed before any reply byte, and
+//      the request goes once more on a fresh connection.
 #include "platform/ipc.h"
 
 #include <errno.h>
@@ -60,9 +71,9 @@ namespace {
 
 constexpr size_t kMaxTitle = 4095;
 constexpr int kListenBacklog = 64;
-constexpr size_t kMaxConnections = 64;  // per published window
-constexpr size_t kMaxKeptConnections = 64;  // kept open by senders, for the whole process
-constexpr uint64_t kStalledRequestMs = 5000;  // a request must keep arriving
+constexpr size_t kMaxConnections = 64;         // per published window
+constexpr size_t kMaxKeptConnections = 64;     // kept open by senders, for the whole process
+constexpr uint64_t kStalledRequestMs = 5000;   // a request must keep arriving
 constexpr uint64_t kIdleConnectionMs = 30000;  // a kept connection with nothing to say
 constexpr int kPollSliceMs = 100;
 constexpr uint32_t kRequestMagic = 0x50495647u;  // "GVIP"
@@ -303,7 +314,8 @@ class FrameReader {
       // Room for the rest of the request, but never more than has arrived
       // so far: the buffer at most doubles per read.
       size_t end = have_ < sizeof(RequestHeader) ? sizeof(RequestHeader) : FrameSize();
-      size_t room = std::min({std::max(end - have_, kMinRead), std::max(have_, kMinRead), kMaxRead});
+      size_t room =
+          std::min({std::max(end - have_, kMinRead), std::max(have_, kMinRead), kMaxRead});
       if (buffer_.size() < have_ + room) buffer_.resize(have_ + room);
       ssize_t n = recv(fd, buffer_.data() + have_, room, 0);
       if (n < 0 && errno == EINTR) continue;
@@ -392,8 +404,9 @@ void Watch(int fd, FdCallback callback, void* context) {
 void Unwatch(int fd) {
   UnwatchFd(fd);
   auto& list = t_own_watches;
-  list.erase(std::remove_if(list.begin(), list.end(), [&](const OwnWatch& w) { return w.fd == fd; }),
-             list.end());
+  list.erase(
+      std::remove_if(list.begin(), list.end(), [&](const OwnWatch& w) { return w.fd == fd; }),
+      list.end());
 }
 
 bool StillWatched(const OwnWatch& watch) {
@@ -422,10 +435,10 @@ struct Published {
   std::string name;
   int listener = -1;
   DWORD ownerThread = 0;
-  bool onOwner = false;  // watched on the owner thread, else a helper thread
-  bool retired = false;  // guarded by state().mutex
-  int stopFd = -1;       // helper thread only
-  int timerFd = -1;      // owner thread only: wakes it at the connections' deadlines
+  bool onOwner = false;   // watched on the owner thread, else a helper thread
+  bool retired = false;   // guarded by state().mutex
+  int stopFd = -1;        // helper thread only
+  int timerFd = -1;       // owner thread only: wakes it at the connections' deadlines
   uint64_t armedFor = 0;  // owner thread only: the deadline timerFd is set to, 0 = none
   int delivering = 0;     // owner thread only: the record outlives deliveries under way
   std::vector<Connection*> connections;  // the serving thread only

@@ -1,8 +1,10 @@
 // INI files: reading with case-blind names, cut values and name lists;
 // writes in place; and the files a write must not lose or follow, and the
 // ones a read must not hang on.
-#include <gtest/gtest.h>
+#include "platform/ini.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <thread>
 
 #include "platform/errors.h"
-#include "platform/ini.h"
 #include "support/test_support.h"
 
 namespace {
@@ -31,8 +32,8 @@ std::string Get(const std::string& ini, const char* section, const char* key,
 TEST(Ini, ReadsTrimsAndUnquotesWritesInPlaceAndRemoves) {
   TempDir dir;
   std::string ini = dir.File("test.ini");
-  gavio_test::WriteFile(ini,
-                        "; comment\n[Main]\n  Name =  \"two words\"  \nCount=0x10\n\n[Other]\nName=x\n");
+  gavio_test::WriteFile(
+      ini, "; comment\n[Main]\n  Name =  \"two words\"  \nCount=0x10\n\n[Other]\nName=x\n");
   char buffer[64];
   EXPECT_EQ(GetPrivateProfileStringA("main", "NAME", "d", buffer, sizeof buffer, ini.c_str()), 9u);
   EXPECT_STREQ(buffer, "two words");
@@ -64,8 +65,10 @@ TEST(Ini, NamesIgnoreCaseLongValuesAreCutAndListsEndWithTwoNuls) {
   TempDir dir;
   std::string ini = dir.File("case.ini");
   std::string long_value(1000, 'v');
-  WriteFile(ini, "[Main]\r\nName=first\r\nUrl = http://h/p?a=b\r\n[main]\r\nname=second\r\n"
-                 "Long=" + long_value + "\r\n[Empty]\r\n");
+  WriteFile(ini,
+            "[Main]\r\nName=first\r\nUrl = http://h/p?a=b\r\n[main]\r\nname=second\r\n"
+            "Long=" +
+                long_value + "\r\n[Empty]\r\n");
   EXPECT_EQ(Get(ini, "MAIN", "nAmE"), "first");  // the first match wins
   EXPECT_EQ(Get(ini, "Main", "Url"), "http://h/p?a=b");
   EXPECT_EQ(Get(ini, "main", "Long"), long_value);

@@ -2,8 +2,8 @@
 // stalled connections, announced sizes that never arrive, receivers that
 // stop or die; and what "gavio ipc" reports about them. Every peer is a
 // real process (tools/peers/ipc_peer or the gavio tool).
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -211,7 +211,8 @@ TEST(GavioIpc, SendReportsOnlyWhatTheReceiverGot) {
 TEST(GavioIpc, ListenRefusesToStartWhenOtherProcessesCannotReachIt) {
   gavio_test::TempDir runtime, elsewhere;
   ASSERT_EQ(symlink(elsewhere.path().c_str(), runtime.File("gavio").c_str()), 0);
-  std::string output = RunGavio("XDG_RUNTIME_DIR=" + runtime.path(), "listen " + UniqueKey("listen"));
+  std::string output =
+      RunGavio("XDG_RUNTIME_DIR=" + runtime.path(), "listen " + UniqueKey("listen"));
   EXPECT_EQ(output.find("listening"), std::string::npos) << output;
   EXPECT_NE(output.find("folder"), std::string::npos) << output;
   EXPECT_NE(output.find("exit=1"), std::string::npos) << output;

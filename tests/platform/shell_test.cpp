@@ -2,8 +2,10 @@
 // operation over the same starting tree and compares the whole tree after
 // it with a model, so a step too far (a link followed, a source left
 // behind, a copy into itself) shows as a difference.
-#include <gtest/gtest.h>
+#include "platform/shell.h"
+
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,7 +16,6 @@
 #include <string>
 
 #include "platform/errors.h"
-#include "platform/shell.h"
 #include "support/test_support.h"
 
 namespace {
@@ -57,7 +58,8 @@ void Snapshot(const std::string& root, const std::string& relative, Tree* tree) 
 void CopyInModel(Tree* tree, const std::string& from, const std::string& to) {
   Tree copy = *tree;
   for (const auto& [path, value] : copy) {
-    if (path == from || path.rfind(from + "/", 0) == 0) (*tree)[to + path.substr(from.size())] = value;
+    if (path == from || path.rfind(from + "/", 0) == 0)
+      (*tree)[to + path.substr(from.size())] = value;
   }
 }
 
@@ -76,47 +78,67 @@ TEST(Shell, CopyMoveAndDeleteChangeExactlyWhatTheyShould) {
   };
   auto at = [](const std::string& root, const char* path) { return root + "/" + path; };
   const Case cases[] = {
-      {"copy a folder into a folder", [&](auto& r) { return GavioShellCopy(at(r, "src").c_str(), at(r, "dst").c_str()); },
-       0, [](Tree* t) { CopyInModel(t, "src", "dst/src"); }},
+      {"copy a folder into a folder",
+       [&](auto& r) { return GavioShellCopy(at(r, "src").c_str(), at(r, "dst").c_str()); }, 0,
+       [](Tree* t) { CopyInModel(t, "src", "dst/src"); }},
       {"copy merges into an existing copy",
-       [&](auto& r) { return GavioShellCopy(at(r, "src").c_str(), at(r, "dst").c_str()) &&
-                             GavioShellCopy(at(r, "src").c_str(), at(r, "dst").c_str()); },
+       [&](auto& r) {
+         return GavioShellCopy(at(r, "src").c_str(), at(r, "dst").c_str()) &&
+                GavioShellCopy(at(r, "src").c_str(), at(r, "dst").c_str());
+       },
        0, [](Tree* t) { CopyInModel(t, "src", "dst/src"); }},
-      {"copy into itself is refused", [&](auto& r) { return GavioShellCopy(at(r, "src").c_str(), at(r, "src/sub").c_str()); },
+      {"copy into itself is refused",
+       [&](auto& r) { return GavioShellCopy(at(r, "src").c_str(), at(r, "src/sub").c_str()); },
        ERROR_INVALID_PARAMETER, [](Tree*) {}},
-      {"copy a file over a file", [&](auto& r) { return GavioShellCopy(at(r, "file.txt").c_str(), at(r, "src/a.txt").c_str()); },
+      {"copy a file over a file",
+       [&](auto& r) {
+         return GavioShellCopy(at(r, "file.txt").c_str(), at(r, "src/a.txt").c_str());
+       },
        0, [](Tree* t) { (*t)["src/a.txt"] = "F"; }},
       {"copy contents into new folders",
-       [&](auto& r) { return GavioShellCopyContents(at(r, "src").c_str(), at(r, "new/deeper").c_str()); },
-       0, [](Tree* t) {
+       [&](auto& r) {
+         return GavioShellCopyContents(at(r, "src").c_str(), at(r, "new/deeper").c_str());
+       },
+       0,
+       [](Tree* t) {
          CopyInModel(t, "src", "new/deeper");
          (*t)["new"] = "dir";
        }},
-      {"copy a missing source", [&](auto& r) { return GavioShellCopy(at(r, "nothing").c_str(), at(r, "dst").c_str()); },
+      {"copy a missing source",
+       [&](auto& r) { return GavioShellCopy(at(r, "nothing").c_str(), at(r, "dst").c_str()); },
        ERROR_FILE_NOT_FOUND, [](Tree*) {}},
-      {"move a folder into a folder", [&](auto& r) { return GavioShellMove(at(r, "src").c_str(), at(r, "dst").c_str()); },
-       0, [](Tree* t) {
+      {"move a folder into a folder",
+       [&](auto& r) { return GavioShellMove(at(r, "src").c_str(), at(r, "dst").c_str()); }, 0,
+       [](Tree* t) {
          CopyInModel(t, "src", "dst/src");
          RemoveInModel(t, "src");
        }},
-      {"move into itself is refused", [&](auto& r) { return GavioShellMove(at(r, "src").c_str(), at(r, "src/sub/x").c_str()); },
+      {"move into itself is refused",
+       [&](auto& r) { return GavioShellMove(at(r, "src").c_str(), at(r, "src/sub/x").c_str()); },
        ERROR_INVALID_PARAMETER, [](Tree*) {}},
-      {"move a file onto a new name", [&](auto& r) { return GavioShellMove(at(r, "file.txt").c_str(), at(r, "dst/g.txt").c_str()); },
-       0, [](Tree* t) {
+      {"move a file onto a new name",
+       [&](auto& r) {
+         return GavioShellMove(at(r, "file.txt").c_str(), at(r, "dst/g.txt").c_str());
+       },
+       0,
+       [](Tree* t) {
          (*t)["dst/g.txt"] = "F";
          t->erase("file.txt");
        }},
-      {"delete does not follow links", [&](auto& r) { return GavioShellDelete(at(r, "src").c_str()); },
-       0, [](Tree* t) { RemoveInModel(t, "src"); }},
-      {"delete through a trailing separator", [&](auto& r) { return GavioShellDelete(at(r, "dst\\").c_str()); },
-       0, [](Tree* t) { RemoveInModel(t, "dst"); }},
+      {"delete does not follow links",
+       [&](auto& r) { return GavioShellDelete(at(r, "src").c_str()); }, 0,
+       [](Tree* t) { RemoveInModel(t, "src"); }},
+      {"delete through a trailing separator",
+       [&](auto& r) { return GavioShellDelete(at(r, "dst\\").c_str()); }, 0,
+       [](Tree* t) { RemoveInModel(t, "dst"); }},
       {"delete a missing path", [&](auto& r) { return GavioShellDelete(at(r, "nothing").c_str()); },
        ERROR_FILE_NOT_FOUND, [](Tree*) {}},
   };
   for (const Case& c : cases) {
     TempDir dir;
     const std::string& root = dir.path();
-    for (const char* folder : {"src", "src/sub", "dst", "outside"}) mkdir(at(root, folder).c_str(), 0755);
+    for (const char* folder : {"src", "src/sub", "dst", "outside"})
+      mkdir(at(root, folder).c_str(), 0755);
     WriteFile(at(root, "src/a.txt"), "A");
     WriteFile(at(root, "src/sub/b.txt"), "B");
     WriteFile(at(root, "file.txt"), "F");
@@ -183,8 +205,12 @@ TEST(Shell, TrashKeepsSameNamedEntriesApartWithTheirRestoreRecords) {
   std::string record = ReadFile(trash + "/info/same.txt.2.trashinfo");
   char real[4096];
   ASSERT_NE(realpath(dir.path().c_str(), real), nullptr);
-  EXPECT_EQ(record.rfind("[Trash Info]\nPath=" + std::string(real) + "/two%20words/same.txt\n"
-                         "DeletionDate=", 0), 0u) << record;
+  EXPECT_EQ(record.rfind("[Trash Info]\nPath=" + std::string(real) +
+                             "/two%20words/same.txt\n"
+                             "DeletionDate=",
+                         0),
+            0u)
+      << record;
   if (previous != nullptr) {
     setenv("XDG_DATA_HOME", saved.c_str(), 1);
   } else {

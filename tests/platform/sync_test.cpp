@@ -1,6 +1,8 @@
 // Threads, events, critical sections and waits, with real threads: waits
 // that time out, events that release one or all, and handles closed while
 // another thread is still inside a wait on them.
+#include "platform/sync.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/sync.h"
 #include "support/test_support.h"
 
 namespace {
@@ -182,7 +183,8 @@ TEST(Waits, ClosingAHandleWhileAnotherThreadWaitsOnItIsSafe) {
     ASSERT_TRUE(result == WAIT_OBJECT_0 || result == WAIT_FAILED) << round;
   }
   for (int round = 0; round < kRounds / 10; ++round) {
-    HANDLE thread = CreateThread(nullptr, 0, [](void*) -> DWORD { return 3; }, nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](void*) -> DWORD { return 3; }, nullptr, 0, nullptr);
     std::thread waiter([&] { WaitForSingleObject(thread, 30000); });
     CloseHandle(thread);
     waiter.join();
