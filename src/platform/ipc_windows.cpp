@@ -709,6 +709,7 @@ void Publish(HWND hwnd, const char* title) {
 
 void Unpublish(HWND hwnd) {
   Published* window = nullptr;
+  std::string name;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     auto it = state().published.find(hwnd);
@@ -716,21 +717,26 @@ void Unpublish(HWND hwnd) {
     window = it->second;
     state().published.erase(it);
     window->retired = true;
+    name = window->name;
+    if (window->onOwner && window->ownerThread != GetCurrentThreadId()) {
+      // Another thread's watch: wake the owner's wait, which finds the
+      // record retired and ends it there. Done under the lock, because the
+      // owner may end the record as soon as it can see it retired.
+      shutdown(window->listener, SHUT_RDWR);
+      window = nullptr;
+    }
   }
   std::string folder = Folder();
-  if (!folder.empty()) SweepEntry(folder, window->name);
+  if (!folder.empty()) SweepEntry(folder, name);
+  if (window == nullptr) return;
   if (!window->onOwner) {
+    // The helper ends the record, but only once it has seen this.
     uint64_t one = 1;
     ssize_t ignored = write(window->stopFd, &one, sizeof one);
     (void)ignored;
-  } else if (window->ownerThread == GetCurrentThreadId()) {
-    // From inside a delivery the record stays until that delivery returns.
-    if (window->delivering == 0) CloseRecord(window);
-  } else {
-    // Another thread's watch: wake the owner's wait, which finds the
-    // record retired and ends it there.
-    shutdown(window->listener, SHUT_RDWR);
-  }
+  } else if (window->delivering == 0) {
+    CloseRecord(window);
+  }  // else from inside a delivery: the record stays until that returns
 }
 
 void TitleChanged(HWND hwnd, const char* className, const char* title, bool alive) {
