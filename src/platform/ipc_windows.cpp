@@ -387,30 +387,54 @@ bool SendReply(int fd, const Reply& reply) {
 
 // ---- 4. Receiving -----------------------------------------------------------------
 
-// The watches this file placed on the calling thread, so a sender waiting
-// for its reply can serve its own thread's windows meanwhile.
+// The watches this file placed, per thread, so a sender waiting for its
+// reply can serve its own thread's windows meanwhile. A process-wide map
+// rather than a thread_local: a thread's queue, ending after its
+// thread_locals, still unwatches here.
 struct OwnWatch {
   int fd;
   FdCallback callback;
   void* context;
 };
-thread_local std::vector<OwnWatch> t_own_watches;
+
+std::mutex& WatchMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::map<DWORD, std::vector<OwnWatch>>& OwnWatches() {
+  static auto* watches = new std::map<DWORD, std::vector<OwnWatch>>;
+  return *watches;
+}
 
 void Watch(int fd, FdCallback callback, void* context) {
   WatchFd(fd, POLLIN, callback, context);
-  t_own_watches.push_back(OwnWatch{fd, callback, context});
+  std::lock_guard<std::mutex> lock(WatchMutex());
+  OwnWatches()[GetCurrentThreadId()].push_back(OwnWatch{fd, callback, context});
 }
 
 void Unwatch(int fd) {
   UnwatchFd(fd);
-  auto& list = t_own_watches;
+  std::lock_guard<std::mutex> lock(WatchMutex());
+  auto it = OwnWatches().find(GetCurrentThreadId());
+  if (it == OwnWatches().end()) return;
+  auto& list = it->second;
   list.erase(
       std::remove_if(list.begin(), list.end(), [&](const OwnWatch& w) { return w.fd == fd; }),
       list.end());
+  if (list.empty()) OwnWatches().erase(it);
+}
+
+std::vector<OwnWatch> ThreadWatches() {
+  std::lock_guard<std::mutex> lock(WatchMutex());
+  auto it = OwnWatches().find(GetCurrentThreadId());
+  return it == OwnWatches().end() ? std::vector<OwnWatch>() : it->second;
 }
 
 bool StillWatched(const OwnWatch& watch) {
-  for (const OwnWatch& w : t_own_watches) {
+  std::lock_guard<std::mutex> lock(WatchMutex());
+  auto it = OwnWatches().find(GetCurrentThreadId());
+  if (it == OwnWatches().end()) return false;
+  for (const OwnWatch& w : it->second) {
     if (w.fd == watch.fd && w.context == watch.context) return true;
   }
   return false;
@@ -771,7 +795,7 @@ bool WaitServing(int fd, short events, uint64_t deadline, pid_t peer) {
       return false;
     }
     int slice = static_cast<int>(std::min<uint64_t>(deadline - now, kPollSliceMs));
-    std::vector<OwnWatch> watches = t_own_watches;
+    std::vector<OwnWatch> watches = ThreadWatches();
     pollfd single{fd, events, 0};
     std::vector<pollfd> fds;
     if (!watches.empty()) {
