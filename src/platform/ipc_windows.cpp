@@ -840,7 +840,7 @@ Outcome SendRequest(int fd, iovec* parts, int count, uint64_t deadline, pid_t pe
     msghdr message{};
     message.msg_iov = parts + index;
     message.msg_iovlen = static_cast<size_t>(count - index);
-    ssize_t put = sendmsg(fd, &message, MSG_NOSIGNAL);
+    ssize_t put = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (put < 0 && errno == EINTR) continue;
     if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!WaitServing(fd, POLLOUT, deadline, peer)) return Outcome::kFailed;
@@ -861,20 +861,46 @@ Outcome SendRequest(int fd, iovec* parts, int count, uint64_t deadline, pid_t pe
   return Outcome::kAnswered;
 }
 
+// Sets how long a blocking receive on a sender's socket may wait.
+void SetReceiveLimit(int fd, uint64_t ms) {
+  timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
 // The reply cannot be there the moment the request went out, so this waits
-// first rather than spend a read on being told so.
+// first rather than spend a read on being told so. A thread with no
+// watches of its own has nothing to serve meanwhile and blocks in the read
+// itself, in slices of kPollSliceMs (the socket's receive limit), checking
+// the deadline and the peer between them.
 Outcome ReceiveReply(int fd, Reply* reply, uint64_t deadline, pid_t peer) {
+  const bool serving = !ThreadWatches().empty();
   size_t got = 0;
   bool readable = false;
   while (got < sizeof *reply) {
-    if (!readable && !WaitServing(fd, POLLIN, deadline, peer)) return Outcome::kFailed;
-    ssize_t n = recv(fd, reinterpret_cast<char*>(reply) + got, sizeof *reply - got, 0);
+    if (serving && !readable && !WaitServing(fd, POLLIN, deadline, peer)) return Outcome::kFailed;
+    if (!serving) {
+      uint64_t now = MonotonicMs();
+      if (now >= deadline) {
+        SetLastError(ERROR_TIMEOUT);
+        return Outcome::kFailed;
+      }
+      if (deadline - now < static_cast<uint64_t>(kPollSliceMs)) SetReceiveLimit(fd, deadline - now);
+    }
+    ssize_t n = recv(fd, reinterpret_cast<char*>(reply) + got, sizeof *reply - got,
+                     serving ? MSG_DONTWAIT : 0);
     readable = n > 0 || (n < 0 && errno == EINTR);
     if (n > 0) {
       got += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!serving && peer > 0 && !ProcessAlive(peer)) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return Outcome::kFailed;
+      }
+      continue;
+    }
     SetLastError(ERROR_BROKEN_PIPE);  // the receiver closed without answering
     return got == 0 ? Outcome::kUnanswered : Outcome::kFailed;
   }
@@ -923,6 +949,9 @@ int ConnectTo(const RemoteWindow& window, uint64_t deadline, pid_t* peer) {
     SetLastError(ERROR_ACCESS_DENIED);
     return -1;
   }
+  // Blocking from here on (see ReceiveReply); writes pass MSG_DONTWAIT.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  SetReceiveLimit(fd, kPollSliceMs);
   return fd;
 }
 
