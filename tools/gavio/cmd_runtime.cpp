@@ -21,6 +21,7 @@
 #include "gavio/runtime.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/ipc.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
@@ -120,6 +121,17 @@ int IpcListen(const char* key, int count) {
   PrintingListener listener;
   gavio::IIpcChannel* channel = OpenChannel(key, "", &listener);
   if (channel == nullptr) return 1;
+  // Other processes reach the window only once it is published.
+  if (!GavioIsWindowPublished(FindWindowExA(nullptr, nullptr, "static", key))) {
+    if (GetLastError() == ERROR_ACCESS_DENIED) {
+      fprintf(stderr, "gavio ipc: other processes cannot reach \"%s\": the per-user folder "
+              "for cross-process windows was refused (not a private folder of this user)\n", key);
+    } else {
+      fprintf(stderr, "gavio ipc: other processes cannot reach \"%s\"\n", key);
+    }
+    channel->Destroy(0);
+    return 1;
+  }
   signal(SIGINT, [](int) { g_interrupted = 1; });
   signal(SIGTERM, [](int) { g_interrupted = 1; });
   printf("listening as \"%s\" (pid %u); Ctrl-C ends\n", key, GetCurrentProcessId());
@@ -140,18 +152,43 @@ int IpcListen(const char* key, int count) {
   return 0;
 }
 
+const char* SendFailure(DWORD error) {
+  switch (error) {
+    case ERROR_TIMEOUT: return "no answer within the time limit (the receiver is stopped or busy)";
+    case ERROR_BROKEN_PIPE: return "the receiver closed the connection without answering";
+    case ERROR_INVALID_WINDOW_HANDLE: return "the window is gone";
+    case ERROR_ACCESS_DENIED: return "the window belongs to another user";
+    case ERROR_INVALID_PARAMETER: return "the text is too long";
+    default: return "the send failed";
+  }
+}
+
+// The channel's Send counts the windows it tried, not those reached, so the
+// text goes out as the same record a channel sends (dwData 1: delivered
+// while we wait) and each window's own answer is checked.
 int IpcSend(const char* key, const char* text) {
-  std::string own = "gavio-ipc-send-" + std::to_string(GetCurrentProcessId());
-  gavio::IIpcChannel* channel = OpenChannel(own, key, nullptr);
-  if (channel == nullptr) return 1;
-  int32_t reached = channel->Send(text, static_cast<uint32_t>(strlen(text)), 1);
-  channel->Destroy(0);
-  if (reached == 0) {
+  COPYDATASTRUCT record{1, static_cast<DWORD>(strlen(text)), const_cast<char*>(text)};
+  int reached = 0, failed = 0;
+  for (HWND peer = FindWindowExA(nullptr, nullptr, "static", key); peer != nullptr;
+       peer = FindWindowExA(nullptr, peer, "static", key)) {
+    SendMessageA(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record));
+    DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) {
+      ++reached;
+    } else {
+      ++failed;
+      fprintf(stderr, "gavio ipc: a window titled \"%s\" did not get the text: %s (error %u)\n",
+              key, SendFailure(error), error);
+    }
+  }
+  if (reached + failed == 0) {
     fprintf(stderr, "gavio ipc: no window listens as \"%s\"\n", key);
     return 1;
   }
-  printf("sent %zu bytes to %d window(s) titled \"%s\"\n", strlen(text), reached, key);
-  return 0;
+  if (reached > 0) {
+    printf("sent %zu bytes to %d window(s) titled \"%s\"\n", strlen(text), reached, key);
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 // ---- demo -----------------------------------------------------------------------
