@@ -39,13 +39,13 @@ int ParseArguments(int argc, char** argv, const char* command, const char* usage
   // an unknown option ('?'); the messages below are ours.
   std::string shortOptions = ":";
   std::vector<option> longOptions;
-  for (const OptionSpec& spec : all) {
-    if (spec.shortName < 256) {
-      shortOptions += static_cast<char>(spec.shortName);
-      if (spec.hasValue) shortOptions += ':';
+  for (const OptionSpec& wanted : all) {
+    if (wanted.shortName < 256) {
+      shortOptions += static_cast<char>(wanted.shortName);
+      if (wanted.hasValue) shortOptions += ':';
     }
-    longOptions.push_back({spec.longName, spec.hasValue ? required_argument : no_argument, nullptr,
-                           spec.shortName});
+    longOptions.push_back({wanted.longName, wanted.hasValue ? required_argument : no_argument, nullptr,
+                           wanted.shortName});
   }
   longOptions.push_back({nullptr, 0, nullptr, 0});
   optind = 0;  // a full restart: each command parses its own arguments
