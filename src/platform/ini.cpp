@@ -1,7 +1,7 @@
 // INI files in the profile format: "[section]" lines, "key=value" lines,
 // ';' and '#' comments. Reading parses the file on every call (INI files
-// here are small and read at start-up); writing rewrites the whole file
-// through a temporary and a rename.
+// here are small and read at start-up, and bounded); writing rewrites the
+// whole file beside it and renames it over it.
 #include "platform/ini.h"
 
 #include <stdio.h>
@@ -9,17 +9,15 @@
 #include <string.h>
 #include <strings.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/host_path_text.h"
+#include "platform/files.h"
 
 namespace {
 
-using gavio::platform::HostPathOf;
 
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r\n");
@@ -28,9 +26,18 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+// Configuration files are small: a larger one (or a FIFO, a device) is
+// refused rather than read without end.
+constexpr size_t kMaxIniFileSize = 16u << 20;
+
+// The lines of an INI file. A missing file has none; false (last error
+// set) when the file exists but cannot be read.
 bool ReadLines(const char* fileName, std::vector<std::string>* lines) {
-  std::ifstream in(HostPathOf(fileName), std::ios::binary);
-  if (!in) return false;
+  char* data = nullptr;
+  size_t size = 0;
+  if (!GavioReadSmallFile(fileName, kMaxIniFileSize, &data, &size)) return false;
+  std::istringstream in(std::string(data, size));
+  free(data);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -104,8 +111,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
     return CopyOut(fallback, buffer, size);
   }
   std::vector<std::string> lines;
-  if (!ReadLines(fileName, &lines)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+  if (!ReadLines(fileName, &lines)) {  // the last error says why
     if (section == nullptr || key == nullptr) return CopyNameList({}, buffer, size);
     return CopyOut(fallback, buffer, size);
   }
@@ -148,7 +154,9 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     return FALSE;
   }
   std::vector<std::string> lines;
-  ReadLines(fileName, &lines);
+  // A file that exists but cannot be read is not rewritten with only the
+  // new value.
+  if (!ReadLines(fileName, &lines) && GetLastError() != ERROR_FILE_NOT_FOUND) return FALSE;
   std::vector<std::string> out;
   bool in_section = false, section_seen = false, written = false;
   size_t insert_at = std::string::npos;  // after the last line of the section
@@ -188,24 +196,9 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
       out.push_back(entry);
     }
   }
-  std::string path = HostPathOf(fileName);
-  std::string temporary = path + ".tmp";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      SetLastErrorFromErrno();
-      return FALSE;
-    }
-    for (const std::string& line : out) file << line << "\n";
-    if (!file.flush()) {
-      SetLastErrorFromErrno();
-      return FALSE;
-    }
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    SetLastErrorFromErrno();
-    remove(temporary.c_str());
-    return FALSE;
-  }
+  std::string text;
+  for (const std::string& line : out) text += line + "\n";
+  // Beside the file under a name of its own, then renamed over it.
+  if (!GavioWriteFileAtomic(fileName, text.data(), text.size(), 0)) return FALSE;
   return TRUE;
 }
