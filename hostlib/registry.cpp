@@ -41,6 +41,8 @@ constexpr char kMissingValue[] = "\x01";
 constexpr size_t kSectionListStart = 4096;
 constexpr size_t kSectionListLimit = 1 << 20;
 
+bool MakeFolders(const std::string& folder);
+
 CRITICAL_SECTION* StoreLock() {
   static CRITICAL_SECTION* lock = [] {
     auto* cs = new CRITICAL_SECTION;
@@ -50,13 +52,45 @@ CRITICAL_SECTION* StoreLock() {
   return lock;
 }
 
+// The store lock of this process, and while a store path is given, the
+// advisory lock of "registry.ini.lock" beside the store, which other
+// processes take too: a read-modify-write of the store is one step for
+// every writer on the machine.
 class StoreGuard {
  public:
   StoreGuard() { EnterCriticalSection(StoreLock()); }
-  ~StoreGuard() { LeaveCriticalSection(StoreLock()); }
+  explicit StoreGuard(const std::string& storePath) : StoreGuard() {
+    if (storePath.empty() || !MakeFolders(FolderOf(storePath))) return;
+    std::string lockPath = storePath + ".lock";
+    lockFd_ = GavioFileOpen(lockPath.c_str(), GAVIO_FILE_WRITE | GAVIO_FILE_CREATE | GAVIO_FILE_REGULAR);
+    if (lockFd_ >= 0 && !GavioFileLock(lockFd_, GAVIO_LOCK_EXCLUSIVE)) {
+      GavioFileClose(lockFd_);
+      lockFd_ = -1;
+    }
+  }
+  ~StoreGuard() {
+    if (lockFd_ >= 0) GavioFileClose(lockFd_);
+    LeaveCriticalSection(StoreLock());
+  }
+  bool locked() const { return lockFd_ >= 0; }
   StoreGuard(const StoreGuard&) = delete;
   StoreGuard& operator=(const StoreGuard&) = delete;
+
+ private:
+  int lockFd_ = -1;
 };
+
+// Whether the store can be read: a missing store is empty, but one that
+// exists and cannot be read (permissions, too many open files, I/O error)
+// is a failure, never an empty store.
+bool StoreReadable(const std::string& storePath) {
+  int fd = GavioFileOpen(storePath.c_str(), GAVIO_FILE_READ | GAVIO_FILE_REGULAR);
+  if (fd >= 0) {
+    GavioFileClose(fd);
+    return true;
+  }
+  return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
 
 bool IsControl(char c) {
   unsigned char u = static_cast<unsigned char>(c);
@@ -128,8 +162,10 @@ class CRegistry final : public HostComponent<kRegistryId, IRegistry> {
       return Fail(ERROR_INVALID_PARAMETER);
     }
     if (storePath_.empty()) return Fail(ERROR_PATH_NOT_FOUND);
-    StoreGuard guard;
+    StoreGuard guard(storePath_);
     if (!MakeFolders(FolderOf(storePath_))) return 0;
+    if (!guard.locked()) return 0;
+    if (!StoreReadable(storePath_)) return 0;
     std::string quoted = std::string("\"") + text + "\"";
     return WritePrivateProfileStringA(keyName, valueName, quoted.c_str(), storePath_.c_str()) ? 1
                                                                                               : 0;
@@ -139,7 +175,8 @@ class CRegistry final : public HostComponent<kRegistryId, IRegistry> {
     if (!IsValidKeyName(keyName) || !IsValidValueName(valueName)) {
       return Fail(ERROR_INVALID_PARAMETER);
     }
-    StoreGuard guard;
+    StoreGuard guard(storePath_);
+    if (!guard.locked()) return 0;
     std::string value;
     if (!ReadValue(keyName, valueName, &value)) return 0;
     return WritePrivateProfileStringA(keyName, valueName, nullptr, storePath_.c_str()) ? 1 : 0;
@@ -155,9 +192,9 @@ class CRegistry final : public HostComponent<kRegistryId, IRegistry> {
     if (key == nullptr || !IsValidKeyName(keyName)) return Fail(ERROR_INVALID_PARAMETER);
     {
       StoreGuard guard;
-      if (storePath_.empty() || !SectionExists(storePath_, keyName)) {
-        return Fail(ERROR_FILE_NOT_FOUND);
-      }
+      if (storePath_.empty()) return Fail(ERROR_FILE_NOT_FOUND);
+      if (!StoreReadable(storePath_)) return 0;
+      if (!SectionExists(storePath_, keyName)) return Fail(ERROR_FILE_NOT_FOUND);
     }
     uint32_t word = NextKeyWord();
     keys_[word] = keyName;
@@ -204,6 +241,7 @@ class CRegistry final : public HostComponent<kRegistryId, IRegistry> {
   // REQUIRES: the store lock is held.
   bool ReadValue(const char* keyName, const char* valueName, std::string* value) {
     if (storePath_.empty()) return Refuse(ERROR_PATH_NOT_FOUND);
+    if (!StoreReadable(storePath_)) return false;
     std::vector<char> text(kMaxTextLength + 2);
     DWORD length = GetPrivateProfileStringA(keyName, valueName, kMissingValue, text.data(),
                                             static_cast<DWORD>(text.size()), storePath_.c_str());

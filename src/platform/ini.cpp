@@ -1,7 +1,7 @@
 // INI files in the profile format: "[section]" lines, "key=value" lines,
 // ';' and '#' comments. Reading parses the file on every call (INI files
-// here are small and read at start-up); writing rewrites the whole file
-// through a temporary and a rename.
+// here are small and read at start-up, and bounded); writing rewrites the
+// whole file beside it and renames it over it.
 //
 // Only regular files of a bounded size are read, opened without blocking,
 // so a name that points at a FIFO or a device cannot hang or flood the
@@ -20,16 +20,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/host_path_text.h"
 
 namespace {
 
-using gavio::platform::HostPathOf;
 
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r\n");
@@ -38,47 +38,24 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
-constexpr off_t kMaxIniBytes = 4 << 20;
+// Configuration files are small: a larger one (or a FIFO, a device) is
+// refused rather than read without end.
+constexpr size_t kMaxIniFileSize = 4u << 20;
 
-enum class ReadResult { kRead, kMissing, kFailed };
-
-// Reads the file's lines; kFailed (last error set) for anything but a
-// readable regular file of at most kMaxIniBytes.
-ReadResult ReadLines(const std::string& path, std::vector<std::string>* lines) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    SetLastErrorFromErrno();
-    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-  }
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxIniBytes) {
-    close(fd);
-    SetLastError(ERROR_INVALID_DATA);
-    return ReadResult::kFailed;
-  }
-  std::string text;
-  char chunk[16384];
-  for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0 || text.size() + static_cast<size_t>(got) > static_cast<size_t>(kMaxIniBytes)) {
-      bool failed = got != 0;
-      if (failed) SetLastError(got < 0 ? Win32ErrorFromErrno(errno) : ERROR_INVALID_DATA);
-      close(fd);
-      if (failed) return ReadResult::kFailed;
-      break;
-    }
-    text.append(chunk, static_cast<size_t>(got));
-  }
-  for (size_t begin = 0; begin < text.size();) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(begin, end - begin);
+// The lines of an INI file. A missing file has none; false (last error
+// set) when the file exists but cannot be read.
+bool ReadLines(const char* fileName, std::vector<std::string>* lines) {
+  char* data = nullptr;
+  size_t size = 0;
+  if (!GavioReadSmallFile(fileName, kMaxIniFileSize, &data, &size)) return false;
+  std::istringstream in(std::string(data, size));
+  free(data);
+  std::string line;
+  while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines->push_back(line);
-    begin = end + 1;
   }
-  return ReadResult::kRead;
+  return true;
 }
 
 // "[name]" -> name; anything else -> false.
@@ -168,53 +145,6 @@ class FolderLock {
   int fd_ = -1;
 };
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t put = write(fd, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<size_t>(put);
-  }
-  return true;
-}
-
-// Writes text to a new file beside path (created exclusively, never through
-// a link) and renames it over path. An existing file keeps its mode.
-bool ReplaceFile(const std::string& path, const std::string& text, const struct stat* existing) {
-  static std::atomic<unsigned> counter{0};
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = path + ".gavio-part-" + std::to_string(getpid()) + "-" +
-                std::to_string(counter.fetch_add(1));
-    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
-  bool ok = WriteAll(fd, text);
-  if (ok && existing != nullptr) ok = fchmod(fd, existing->st_mode & 07777) == 0;
-  if (ok) ok = fsync(fd) == 0;
-  int err = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(temporary.c_str());
-    errno = err;
-    SetLastErrorFromErrno();
-  }
-  return ok;
-}
-
 }  // namespace
 
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
@@ -225,7 +155,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
     return CopyOut(fallback, buffer, size);
   }
   std::vector<std::string> lines;
-  if (ReadLines(HostPathOf(fileName), &lines) != ReadResult::kRead) {
+  if (!ReadLines(fileName, &lines)) {  // the last error says why
     if (section == nullptr || key == nullptr) return CopyNameList({}, buffer, size);
     return CopyOut(fallback, buffer, size);
   }
@@ -267,13 +197,13 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::string path = HostPathOf(fileName);
+  std::string path = gavio::platform::HostPathOf(fileName);
   FolderLock lock(path);
   if (!lock.held()) return FALSE;
   std::vector<std::string> lines;
-  struct stat existing;
-  bool exists = stat(path.c_str(), &existing) == 0;
-  if (ReadLines(path, &lines) == ReadResult::kFailed) return FALSE;  // keep what is there
+  // A file that exists but cannot be read is not rewritten with only the
+  // new value.
+  if (!ReadLines(fileName, &lines) && GetLastError() != ERROR_FILE_NOT_FOUND) return FALSE;
   std::vector<std::string> out;
   bool in_section = false, section_seen = false, written = false;
   size_t insert_at = std::string::npos;  // after the last line of the section
@@ -315,5 +245,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   }
   std::string text;
   for (const std::string& line : out) text += line + "\n";
-  return ReplaceFile(path, text, exists ? &existing : nullptr) ? TRUE : FALSE;
+  // Beside the file under a name of its own, then renamed over it.
+  if (!GavioWriteFileAtomic(fileName, text.data(), text.size(), 0)) return FALSE;
+  return TRUE;
 }

@@ -162,20 +162,13 @@ int32_t FileSys::LoadFromMount(int32_t mountHandle, const HostFolder& mount, con
 
 int32_t FileSys::OpenFile(const char* path, uint32_t flags) {
   Lock lock(lock_);
-  if (!initialised_ || path == nullptr) return -1;
   std::string clean;
-  if ((flags & kPathIsClean) != 0) {
-    clean = path;
-  } else if (!PreparePath(path, false, &clean)) {
-    return -1;
-  }
-  int32_t value = 0;
-  int32_t root = mapper_->Lookup(clean.c_str(), &value);
-  if (root != -1) {
-    int32_t file_handle = LoadFile(root, clean.c_str(), value, flags);
-    if (file_handle != -1) return file_handle;
-    // A mapping left from an earlier mount: the mounts have the last word.
-  }
+  if (!initialised_ || !OpenKey(path, flags, &clean)) return -1;
+  // A mapping left from an earlier mount gives nothing: the mounts have the
+  // last word.
+  int32_t mapped_root = -1;
+  int32_t mapped = LoadMapped(clean, flags, &mapped_root);
+  if (mapped != -1) return mapped;
   for (const auto& [handle, mount] : mounts_) {
     int32_t file_handle = LoadFromMount(handle, mount, clean);
     if (file_handle != -1) return file_handle;
@@ -183,13 +176,9 @@ int32_t FileSys::OpenFile(const char* path, uint32_t flags) {
   return -1;
 }
 
-int32_t FileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) {
-  Lock lock(lock_);
-  if (!initialised_ || path == nullptr) return -1;
-  if (rootHandle == cache_->OwnHandle()) return cache_->AddRef(value) > 0 ? value : -1;
-  auto found = mounts_.find(rootHandle);
-  if (found == mounts_.end()) return -1;
-  return LoadFromMount(rootHandle, found->second, path);
+int32_t FileSys::LoadMounted(int32_t mountHandle, const std::string& path) {
+  auto found = mounts_.find(mountHandle);
+  return found == mounts_.end() ? -1 : LoadFromMount(mountHandle, found->second, path);
 }
 
 // ---------------------------------------------------------------------------
@@ -295,15 +284,8 @@ int32_t FileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t ta
 
 const HostFolder* FileSys::RootForDelete(int32_t rootHandle, const char* path,
                                               std::string* clean, std::string* host) {
-  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
-  if (root == nullptr) {
-    VFS_REPORT(reporter_, "root not found");
-    return nullptr;
-  }
-  if (root->mode == kRootReadOnly) {
-    VFS_REPORT(reporter_, "no right to del file");
-    return nullptr;
-  }
+  const HostFolder* root = RootThatMayDelete(initialised_ ? FindRoot(rootHandle) : nullptr);
+  if (root == nullptr) return nullptr;
   if (!PreparePath(path, false, clean) || !HostPathBelow(root->directory, *clean, host)) {
     VFS_REPORT(reporter_, "param error!");
     return nullptr;
@@ -451,7 +433,7 @@ bool FileSys::LeadsInside(const FolderFind* find, const std::string& path) const
           (root.back() == '/' || target[root.size()] == '/'));
 }
 
-void FileSys::ReportNoFind() { VFS_REPORT(reporter_, "hfind not exist"); }
+void FileSys::ReportText(const char* text) { VFS_REPORT(reporter_, text); }
 
 bool FileSys::Advance(FolderFind* find) {
   const bool recursive = (find->flags & kFindRecursive) != 0;

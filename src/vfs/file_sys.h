@@ -61,15 +61,12 @@ struct FolderFind {
 class FileSys final : public FileSysBase<FolderFind> {
  public:
   explicit FileSys(ErrorReporter* reporter) : FileSysBase(reporter) {}
-  FileSys(const FileSys&) = delete;
-  FileSys& operator=(const FileSys&) = delete;
 
   int32_t Init(IFileSysMgr* manager) override;
   void Destroy() override;
   void SetCaseSensitive(int32_t flag) override { caseSensitive_ = flag != 0; }
   int32_t Mount(const char* hostPath, const char* mountPath) override;
   void UnmountAll() override;
-  int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override;
   int32_t OpenFile(const char* path, uint32_t flags) override;
   int32_t OpenRoot(const char* hostPath, int32_t mode) override;
   int32_t CloseRoot(int32_t rootHandle) override;
@@ -117,8 +114,9 @@ class FileSys final : public FileSysBase<FolderFind> {
   IBuffer* ReadHostFile(const std::string& hostPath);
   bool WriteHostFile(const std::string& hostPath, const uint8_t* data, size_t n);
   bool ListInto(FolderFind* find);
+  int32_t LoadMounted(int32_t mountHandle, const std::string& path) override;
   bool Advance(FolderFind* find) override;
-  void ReportNoFind() override;
+  void ReportText(const char* text) override;
   // Whether the folder link at path (below the find's root) points into
   // the tree being walked.
   bool LeadsInside(const FolderFind* find, const std::string& path) const;

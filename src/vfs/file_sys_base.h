@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include <mutex>
+#include <string>
 
 #include "gavio/vfs.h"
 #include "platform/errors.h"
@@ -20,6 +21,7 @@
 #include "vfs/file_mapper.h"
 #include "vfs/find_table.h"
 #include "vfs/handle_alloc.h"
+#include "vfs/vfs_path.h"
 
 namespace gavio {
 
@@ -32,6 +34,13 @@ class FileSysBase : public IFileSys {
   FileSysBase& operator=(const FileSysBase&) = delete;
 
   int32_t IsCaseSensitive() override { return caseSensitive_ ? 1 : 0; }
+  int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override {
+    Lock lock(lock_);
+    if (!initialised_ || path == nullptr) return -1;
+    // A loaded file: the mapper points at the cache, and value is its handle.
+    if (rootHandle == cache_->OwnHandle()) return cache_->AddRef(value) > 0 ? value : -1;
+    return LoadMounted(rootHandle, path);
+  }
   IBuffer* GetFileBuffer(int32_t fileHandle) override {
     Lock lock(lock_);
     return initialised_ ? cache_->Get(fileHandle) : nullptr;
@@ -48,7 +57,7 @@ class FileSysBase : public IFileSys {
     Lock lock(lock_);
     Find* find = finds_.Get(findHandle);
     if (find == nullptr) {
-      ReportNoFind();
+      ReportText("hfind not exist");
       return 0;
     }
     return Advance(find) ? 1 : 0;
@@ -81,10 +90,45 @@ class FileSysBase : public IFileSys {
   explicit FileSysBase(ErrorReporter* reporter) : reporter_(reporter) {}
   ~FileSysBase() = default;
 
+  // Reads a mounted path from the mount with that handle into the cache:
+  // the new file handle, or -1 (also for a handle that is no mount).
+  virtual int32_t LoadMounted(int32_t mountHandle, const std::string& path) = 0;
   // Moves a find to its next match; false when there is none.
   virtual bool Advance(Find* find) = 0;
-  // "hfind not exist", reported under the derived class's source name.
-  virtual void ReportNoFind() = 0;
+  // The path an open looks up: as given when the caller says it is clean
+  // (kPathIsClean), else cleaned; false for a path that cannot be.
+  bool OpenKey(const char* path, uint32_t flags, std::string* key) const {
+    if (path == nullptr) return false;
+    if ((flags & kPathIsClean) != 0) {
+      *key = path;
+      return true;
+    }
+    return PrepareVfsPath(path, false, caseSensitive_, key);
+  }
+  // Loads what the mapper holds for key (setting *mappedRoot, -1 for
+  // nothing); -1 when that is nothing that loads.
+  int32_t LoadMapped(const std::string& key, uint32_t flags, int32_t* mappedRoot) {
+    int32_t value = 0;
+    *mappedRoot = mapper_->Lookup(key.c_str(), &value);
+    return *mappedRoot == -1 ? -1 : LoadFile(*mappedRoot, key.c_str(), value, flags);
+  }
+  // Reports a failed check under the derived class's source name.
+  virtual void ReportText(const char* text) = 0;
+
+  // The checks every delete makes first: a known root ("root not found")
+  // that was not opened read-only ("no right to del file").
+  template <typename Root>
+  Root* RootThatMayDelete(Root* root) {
+    if (!initialised_ || root == nullptr) {
+      ReportText("root not found");
+      return nullptr;
+    }
+    if (root->mode == kRootReadOnly) {
+      ReportText("no right to del file");
+      return nullptr;
+    }
+    return root;
+  }
 
   // Takes the parts from manager, or (manager null) makes and owns them.
   // failures[] are the debugger lines for: parts missing from the manager,

@@ -176,14 +176,9 @@ int32_t CVFileSys::OpenFile(const char* path, uint32_t flags) {
     return -1;
   }
   std::string key;
-  if ((flags & kPathIsClean) != 0) {
-    key = path;
-  } else if (!PreparePath(path, false, &key)) {
-    return -1;
-  }
-  int32_t value = 0;
-  int32_t root = mapper_->Lookup(key.c_str(), &value);
-  int32_t file_handle = root == -1 ? -1 : LoadFile(root, key.c_str(), value, flags);
+  if (!OpenKey(path, flags, &key)) return -1;
+  int32_t root = -1;
+  int32_t file_handle = LoadMapped(key, flags, &root);
   if (file_handle != -1) return file_handle;
   // A mapping left from an earlier mount (or none at all): the mounts have
   // the last word, the latest first, as the latest mount's mapping wins.
@@ -206,10 +201,7 @@ const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& p
   return *index < 0 ? nullptr : entry;
 }
 
-int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) {
-  Lock lock(lock_);
-  if (!initialised_ || path == nullptr) return -1;
-  if (rootHandle == cache_->OwnHandle()) return cache_->AddRef(value) > 0 ? value : -1;
+int32_t CVFileSys::LoadMounted(int32_t rootHandle, const std::string& path) {
   auto found = mounts_.find(rootHandle);
   if (found == mounts_.end()) return -1;
   MountRecord& mount = *found->second;
@@ -221,7 +213,7 @@ int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value,
   if (entry == nullptr) return -1;
   IBuffer* content = LoadContent(mount.file, mount.archive, *entry, path, ExtentStore::ReadKind::kLoad);
   if (content == nullptr) return -1;
-  int32_t file_handle = cache_->Add(path, rootHandle, index, content);
+  int32_t file_handle = cache_->Add(path.c_str(), rootHandle, index, content);
   if (file_handle == -1) content->Release();
   return file_handle;
 }
@@ -600,21 +592,11 @@ bool CVFileSys::RemoveEntry(RootRecord* root, FdtEntry* entry) {
 }
 
 RootRecord* CVFileSys::RootForDelete(int32_t rootHandle, const char* path, std::string* clean) {
-  RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
-  if (root == nullptr) {
-    VFS_REPORT(reporter_, "root not found");
-    return nullptr;
-  }
-  if (root->mode == kRootReadOnly) {
-    VFS_REPORT(reporter_, "no right to del file");
-    return nullptr;
-  }
-  if (!Editable(root)) return nullptr;
-  if (!PreparePath(path, false, clean)) {
-    VFS_REPORT(reporter_, "param error!");
-    return nullptr;
-  }
-  return root;
+  RootRecord* root = RootThatMayDelete(initialised_ ? FindRoot(rootHandle) : nullptr);
+  if (root == nullptr || !Editable(root)) return nullptr;
+  if (PreparePath(path, false, clean)) return root;
+  VFS_REPORT(reporter_, "param error!");
+  return nullptr;
 }
 
 int32_t CVFileSys::DeleteFile(int32_t rootHandle, const char* path) {
@@ -808,7 +790,7 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
   return finds_.Add(handles_, std::move(find));
 }
 
-void CVFileSys::ReportNoFind() { VFS_REPORT(reporter_, "hfind not exist"); }
+void CVFileSys::ReportText(const char* text) { VFS_REPORT(reporter_, text); }
 
 int32_t CVFileSys::RegisterFilter(const char* ext, RWFilter* filter) {
   Lock lock(lock_);

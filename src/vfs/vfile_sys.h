@@ -78,8 +78,6 @@ struct FindRecord {
 class CVFileSys final : public FileSysBase<FindRecord> {
  public:
   explicit CVFileSys(ErrorReporter* reporter) : FileSysBase(reporter) {}
-  CVFileSys(const CVFileSys&) = delete;
-  CVFileSys& operator=(const CVFileSys&) = delete;
 
   int32_t Init(IFileSysMgr* manager) override;
   void Destroy() override;
@@ -87,22 +85,28 @@ class CVFileSys final : public FileSysBase<FindRecord> {
     caseSensitive_ = flag != 0;
     exactNames_ = flag == kCaseExactNames;
   }
+  // Mounted archives, read-only, their files opened by mounted path.
   int32_t Mount(const char* hostPath, const char* mountPath) override;
   void UnmountAll() override;
-  int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override;
   int32_t OpenFile(const char* path, uint32_t flags) override;
+
+  // Archives opened as roots: reading, editing, walking.
   int32_t OpenRoot(const char* hostPath, int32_t mode) override;
   int32_t CloseRoot(int32_t rootHandle) override;
-  int32_t CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
-                   const char* targetPath) override;
   IBuffer* ReadFileFromRoot(int32_t rootHandle, const char* path) override;
   int32_t WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer* data) override;
+  int32_t CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
+                   const char* targetPath) override;
+
+  int32_t CreateDir(int32_t rootHandle, const char* path) override;
   int32_t DeleteFile(int32_t rootHandle, const char* path) override;
   int32_t DeleteDir(int32_t rootHandle, const char* path) override;
   int32_t GetPathType(int32_t rootHandle, const char* path) override;
   int32_t FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) override;
-  int32_t CreateDir(int32_t rootHandle, const char* path) override;
+
+  // Filters and head fields.
   int32_t RegisterFilter(const char* ext, RWFilter* filter) override;
+  RWFilter* GetFilter(const char* path, const VfsHead* head) override;
   int32_t SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t fileFilterKind,
                       uint32_t fdtCoded, uint32_t keySelector) override;
   int32_t GetRootInfo(int32_t rootHandle, uint32_t* rootInfo, uint32_t* fileFilterKind,
@@ -113,7 +117,6 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   int32_t WriteArchiveHead(int32_t fd, uint32_t number1, uint32_t number2,
                            const char* text) override;
   int32_t GetAttributes(const char* path) override;
-  RWFilter* GetFilter(const char* path, const VfsHead* head) override;
 
   // For tests and tools inside the library: the archive of an opened root.
   Archive* RootArchive(int32_t rootHandle);
@@ -182,8 +185,9 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   // Forgets the position of every find walking root's entries.
   void EndFindsOn(RootRecord* root);
   // Moves a find to its next match.
+  int32_t LoadMounted(int32_t mountHandle, const std::string& path) override;
   bool Advance(FindRecord* find) override;
-  void ReportNoFind() override;
+  void ReportText(const char* text) override;
 
   bool exactNames_ = false;
   RWFilter* zlib_ = nullptr;           // owned

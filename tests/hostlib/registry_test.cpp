@@ -1,7 +1,12 @@
 // Registry component 991: a key/value store in the application-data folder.
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
 
 #include "factory_library.h"
+#include "support/test_support.h"
 
 namespace gavio::hostlib_test {
 namespace {
@@ -143,6 +148,48 @@ TEST_F(RegistryTest, RefusesWhatTheStoreCouldNotGiveBack) {
   EXPECT_EQ(registry_->SetValue("key", "value", std::string(20000, 'x').c_str()), 0);
   EXPECT_EQ(StoreText(), before);
   EXPECT_EQ(Query(registry_, "key", "value"), "kept");
+}
+
+// Two processes setting values at once: every value either of them was
+// told was stored is there afterwards.
+TEST_F(RegistryTest, TwoProcessesKeepEveryAcknowledgedValue) {
+  constexpr int kValues = 30;
+  std::vector<std::pair<std::string, std::string>> environment = {{"XDG_DATA_HOME", temp_.path()}};
+  auto results = gavio_test::RunPrograms(
+      {{{"data_peer", "registry", "first", std::to_string(kValues)}, environment},
+       {{"data_peer", "registry", "second", std::to_string(kValues)}, environment}});
+  IRegistry* reader = NewRegistry();
+  ASSERT_NE(reader, nullptr);
+  for (int i = 0; i < 2; ++i) {
+    const char* key = i == 0 ? "first" : "second";
+    ASSERT_EQ(results[i].exitCode, 0);
+    std::istringstream acknowledged(results[i].output);
+    int count = 0;
+    std::string word;
+    for (int value; acknowledged >> word >> value; ++count) {
+      EXPECT_EQ(Query(reader, key, ("v" + std::to_string(value)).c_str()), std::to_string(value)) << key;
+    }
+    EXPECT_EQ(count, kValues) << "with the store locked, no write is refused";
+  }
+  reader->Destroy(0);
+}
+
+// A store that exists but cannot be read is a failure, never an empty
+// store that the next write would replace.
+TEST_F(RegistryTest, AStoreThatCannotBeReadIsNeitherEmptyNorReplaced) {
+  ASSERT_EQ(registry_->SetValue("key", "kept", "value"), 1);
+  std::string store = temp_ / "gavio/registry.ini";
+  std::string aside = store + ".aside";
+  ASSERT_EQ(rename(store.c_str(), aside.c_str()), 0);
+  ASSERT_EQ(mkdir(store.c_str(), 0700), 0);  // unreadable as a file, even to root
+  EXPECT_EQ(registry_->SetValue("key", "new", "value"), 0);
+  EXPECT_NE(GetLastError(), 0u);
+  EXPECT_EQ(Query(registry_, "key", "kept"), "<missing>");
+  EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ASSERT_EQ(rmdir(store.c_str()), 0);
+  ASSERT_EQ(rename(aside.c_str(), store.c_str()), 0);
+  EXPECT_EQ(Query(registry_, "key", "kept"), "value");
+  EXPECT_EQ(Query(registry_, "key", "new"), "<missing>");
 }
 
 }  // namespace

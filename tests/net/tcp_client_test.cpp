@@ -282,6 +282,11 @@ TEST(TcpClientTest, RecordsQueuedAtDestroyAreFreedWithoutACall) {
 }
 
 TEST(TcpClientTest, NoDescriptorLeftIsAFailedConnect) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizers' own checks open pipes to probe memory: with no
+  // descriptor left they report every virtual call as invalid.
+  GTEST_SKIP() << "needs free descriptors for the sanitizer runtime";
+#endif
   net_test::Listener listener;
   Client client;
   rlimit saved;

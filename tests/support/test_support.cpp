@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
+#include <errno.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -102,5 +104,49 @@ void WriteFile(const std::string& path, const std::string& contents) {
 }
 
 std::string BuildDir() { return GAVIO_BUILD_DIR; }
+
+std::vector<ProgramResult> RunPrograms(const std::vector<ProgramRun>& runs) {
+  struct Child {
+    pid_t pid = -1;
+    int out = -1;
+  };
+  std::vector<Child> children(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) continue;
+    std::string program = BuildDir() + "/" + runs[i].args.at(0);
+    std::vector<char*> argv;
+    for (const std::string& arg : runs[i].args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(pipe_fds[1], 1);
+      close(pipe_fds[0]);
+      close(pipe_fds[1]);
+      for (const auto& [name, value] : runs[i].environment) setenv(name.c_str(), value.c_str(), 1);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(pipe_fds[1]);
+    children[i] = Child{pid, pipe_fds[0]};
+  }
+  std::vector<ProgramResult> results(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    if (children[i].pid < 0) continue;
+    char chunk[4096];
+    for (ssize_t n; (n = read(children[i].out, chunk, sizeof chunk)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      results[i].output.append(chunk, static_cast<size_t>(n));
+    }
+    close(children[i].out);
+    int status = 0;
+    while (waitpid(children[i].pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) results[i].exitCode = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) results[i].signal = WTERMSIG(status);
+  }
+  return results;
+}
 
 }  // namespace gavio_test

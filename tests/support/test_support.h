@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace gavio_test {
 
@@ -62,5 +64,20 @@ void WriteFile(const std::string& path, const std::string& contents);
 
 // The build folder (libraries, programs, "Gavio.ini").
 std::string BuildDir();
+
+// A program of the build folder run as a child process, with extra
+// environment variables; its standard output is collected.
+struct ProgramRun {
+  std::vector<std::string> args;  // args[0]: the program's name in the build folder
+  std::vector<std::pair<std::string, std::string>> environment;
+};
+struct ProgramResult {
+  int exitCode = -1;  // -1 when a signal ended it
+  int signal = 0;
+  std::string output;
+};
+// Starts every run at once, then waits for all of them.
+std::vector<ProgramResult> RunPrograms(const std::vector<ProgramRun>& runs);
+inline ProgramResult RunProgram(const ProgramRun& run) { return RunPrograms({run}).front(); }
 
 }  // namespace gavio_test

@@ -272,3 +272,29 @@ TEST_F(VFileSysTest, ExactNamesKeepNamesThatDifferOnlyInCase) {
 }
 
 }  // namespace
+
+namespace {
+
+// Handles are reused after UnmountAll, and the file system's own mapper
+// keeps old paths: an old path must not open the file of whatever archive
+// got the handle next.
+TEST_F(VFileSysTest, AnOldMountPathNeverOpensAnotherArchivesFile) {
+  std::string first = Make("first.vfs", {{"a1.txt", "from A"}});
+  std::string second = Make("second.vfs", {{"b1.txt", "from B"}});
+  ASSERT_NE(fs_->Mount(first.c_str(), "x"), -1);
+  fs_->UnmountAll();
+  ASSERT_NE(fs_->Mount(second.c_str(), "y"), -1);
+  EXPECT_EQ(fs_->OpenFile("x\\a1.txt", 0), -1);
+  int32_t file = fs_->OpenFile("y\\b1.txt", 0);
+  ASSERT_NE(file, -1);
+  EXPECT_EQ(BufferText(fs_->GetFileBuffer(file)), "from B");
+  fs_->CloseFile(file);
+  fs_->UnmountAll();
+  ASSERT_NE(fs_->Mount(first.c_str(), "x"), -1);
+  file = fs_->OpenFile("x\\a1.txt", 0);
+  ASSERT_NE(file, -1) << "remounted, the path opens again";
+  EXPECT_EQ(BufferText(fs_->GetFileBuffer(file)), "from A");
+  fs_->CloseFile(file);
+}
+
+}  // namespace
