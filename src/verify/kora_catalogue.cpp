@@ -43,7 +43,7 @@ constexpr LMXEntry Str(const char* name, uint32_t size, size_t hostOffset, uint3
   return e;
 }
 
-LMXEntry Rec(const char* name, uint8_t type, MetaIndex sub, size_t hostOffset,
+constexpr LMXEntry Rec(const char* name, uint8_t type, MetaIndex sub, size_t hostOffset,
              uint32_t count = 1) {
   LMXEntry e = Num(name, type, 0, hostOffset, count);
   e.sub = &gMetas[sub];
@@ -51,7 +51,7 @@ LMXEntry Rec(const char* name, uint8_t type, MetaIndex sub, size_t hostOffset,
 }
 
 // A union member; minId > maxId means no range (the default member).
-LMXEntry Member(const char* name, MetaIndex sub, int64_t minId, int64_t maxId) {
+constexpr LMXEntry Member(const char* name, MetaIndex sub, int64_t minId, int64_t maxId) {
   LMXEntry e = Rec(name, kTypeStruct, sub, 0);
   e.minId = minId;
   e.maxId = maxId;
@@ -68,12 +68,12 @@ constexpr LMXEntry Since(LMXEntry e, uint8_t version) {
   return e;
 }
 
-LMXEntry Select(LMXEntry e, size_t hostOffset, uint8_t width) {
+constexpr LMXEntry Select(LMXEntry e, size_t hostOffset, uint8_t width) {
   e.select = FieldRef{static_cast<uint32_t>(hostOffset), width};
   return e;
 }
 
-LMXEntry kPkgHeadEntries[] = {
+constinit LMXEntry kPkgHeadEntries[] = {
     Num("Magic", kTypeSmallUint, 2, offsetof(PkgHead, Magic)),
     Num("Version", kTypeTinyUint, 1, offsetof(PkgHead, Version)),
     Num("HeadLen", kTypeTinyUint, 1, offsetof(PkgHead, HeadLen)),
@@ -83,73 +83,73 @@ LMXEntry kPkgHeadEntries[] = {
     Num("HeadChkSum", kTypeSmallUint, 2, offsetof(PkgHead, HeadChkSum)),
     Num("Reserved", kTypeTinyUint, 1, offsetof(PkgHead, Reserved), 2),
 };
-LMXEntry kGetipReqEntries[] = {
+constinit LMXEntry kGetipReqEntries[] = {
     Str("SvcID", 256, offsetof(GetKoraipReq, SvcID)),
     Num("IpDataVer", kTypeUint, 4, offsetof(GetKoraipReq, IpDataVer)),
 };
-LMXEntry kGetClsidReqEntries[] = {
+constinit LMXEntry kGetClsidReqEntries[] = {
     Str("SvcID", 256, offsetof(GetClsidReq, SvcID)),
     Num("DataVer", kTypeUint, 4, offsetof(GetClsidReq, DataVer)),
 };
-LMXEntry kHashInfoEntries[] = {
+constinit LMXEntry kHashInfoEntries[] = {
     Str("FileName", 512, offsetof(HashInfo, FileName)),
     Num("HashLen", kTypeUint, 4, offsetof(HashInfo, HashLen)),
     Refer(Num("Hash", kTypeTinyInt, 1, offsetof(HashInfo, Hash), 64), offsetof(HashInfo, HashLen), 4),
 };
-LMXEntry kVerifyHashReqEntries[] = {
+constinit LMXEntry kVerifyHashReqEntries[] = {
     Str("SvcID", 512, offsetof(VerifyHashReq, SvcID)),
     Num("HashCnt", kTypeUint, 4, offsetof(VerifyHashReq, HashCnt)),
     Refer(Rec("HashSet", kTypeStruct, kHashInfo, offsetof(VerifyHashReq, HashSet), kMaxFileHash),
           offsetof(VerifyHashReq, HashCnt), 4),
 };
-LMXEntry kRespErrEntries[] = {
+constinit LMXEntry kRespErrEntries[] = {
     Num("MsgLen", kTypeSmallUint, 2, offsetof(RespErr, MsgLen)),
     Refer(Num("Msg", kTypeTinyInt, 1, offsetof(RespErr, Msg), 128), offsetof(RespErr, MsgLen), 2),
 };
-LMXEntry kIPInfoEntries[] = {
+constinit LMXEntry kIPInfoEntries[] = {
     Str("SubSvcID", 64, offsetof(IPInfo, SubSvcID)),
     Num("TotalCnt", kTypeSmallUint, 2, offsetof(IPInfo, TotalCnt)),
     Num("HpCnt", kTypeSmallUint, 2, offsetof(IPInfo, HpCnt)),
     Refer(Num("Addr", kTypeUint, 4, offsetof(IPInfo, Addr), kMaxIpRecord),
           offsetof(IPInfo, TotalCnt), 2),
 };
-LMXEntry kGetipOKEntries[] = {
+constinit LMXEntry kGetipOKEntries[] = {
     Num("Version", kTypeUint, 4, offsetof(GetipOK, Version)),
     Num("ResCnts", kTypeUint, 4, offsetof(GetipOK, ResCnts)),
     Refer(Rec("IPSet", kTypeStruct, kIPInfo, offsetof(GetipOK, IPSet), kMaxSubSvcId),
           offsetof(GetipOK, ResCnts), 4),
 };
-LMXEntry kUniGetipRespEntries[] = {
+constinit LMXEntry kUniGetipRespEntries[] = {
     Member("GetipErr", kRespErr, 1, 0),
     Member("GetipOK", kGetipOK, 0, 0),
 };
-LMXEntry kGetipRespEntries[] = {
+constinit LMXEntry kGetipRespEntries[] = {
     Num("Result", kTypeSmallUint, 2, offsetof(GetipResp, Result)),
     Select(Rec("List", kTypeUnion, kUniGetipResp, offsetof(GetipResp, List)),
            offsetof(GetipResp, Result), 2),
 };
-LMXEntry kResultSetEntries[] = {
+constinit LMXEntry kResultSetEntries[] = {
     Num("Verified", kTypeSmallUint, 2, offsetof(ResultSet, Verified)),
 };
-LMXEntry kVerifyHashOKEntries[] = {
+constinit LMXEntry kVerifyHashOKEntries[] = {
     Num("HashCnt", kTypeSmallUint, 2, offsetof(VerifyHashOK, HashCnt)),
     Refer(Rec("CheckRes", kTypeStruct, kResultSet, offsetof(VerifyHashOK, CheckRes), kMaxFileHash),
           offsetof(VerifyHashOK, HashCnt), 2),
 };
-LMXEntry kUniVerifyHashRespEntries[] = {
+constinit LMXEntry kUniVerifyHashRespEntries[] = {
     Member("VerifyHashErr", kRespErr, 1, 0),
     Member("VerifyHashOK", kVerifyHashOK, 0, 0),
 };
-LMXEntry kVerifyHashRespEntries[] = {
+constinit LMXEntry kVerifyHashRespEntries[] = {
     Num("Result", kTypeSmallUint, 2, offsetof(VerifyHashResp, Result)),
     Select(Rec("List", kTypeUnion, kUniVerifyHashResp, offsetof(VerifyHashResp, List)),
            offsetof(VerifyHashResp, Result), 2),
 };
-LMXEntry kTclsidEntries[] = {
+constinit LMXEntry kTclsidEntries[] = {
     Num("Tclsid", kTypeTinyUint, 1, offsetof(ClsidInfo, Tclsid), 37),
     Num("IdVer", kTypeUint, 4, offsetof(ClsidInfo, IdVer)),
 };
-LMXEntry kGetClsidOKEntries[] = {
+constinit LMXEntry kGetClsidOKEntries[] = {
     Num("Version", kTypeUint, 4, offsetof(GetClsidOK, Version)),
     Num("ResCnts", kTypeUint, 4, offsetof(GetClsidOK, ResCnts)),
     Refer(Rec("ClsidSet", kTypeStruct, kTclsid, offsetof(GetClsidOK, ClsidSet), kMaxClsid),
@@ -159,16 +159,16 @@ LMXEntry kGetClsidOKEntries[] = {
                 offsetof(GetClsidOK, TdllCnts), 4),
           2),
 };
-LMXEntry kUniGetClsidRespEntries[] = {
+constinit LMXEntry kUniGetClsidRespEntries[] = {
     Member("GetClsidErr", kRespErr, 1, 0),
     Member("GetClsidOK", kGetClsidOK, 0, 0),
 };
-LMXEntry kGetClsidRespEntries[] = {
+constinit LMXEntry kGetClsidRespEntries[] = {
     Num("Result", kTypeSmallUint, 2, offsetof(GetClsidResp, Result)),
     Select(Rec("List", kTypeUnion, kUniGetClsidResp, offsetof(GetClsidResp, List)),
            offsetof(GetClsidResp, Result), 2),
 };
-LMXEntry kPkgBodyEntries[] = {
+constinit LMXEntry kPkgBodyEntries[] = {
     Member("GetKoraipReq", kGetKoraipReq, kCsGetKoraip, kCsGetKoraip),
     Member("GetWhiteipReq", kGetWhiteipReq, kCsGetWhiteip, kCsGetWhiteip),
     Member("VerifyHashReq", kVerifyHashReq, kCsVerifyHash, kCsVerifyHash),
@@ -180,13 +180,13 @@ LMXEntry kPkgBodyEntries[] = {
 };
 
 // Body: selected by Head.CmdID; its encoded length goes to Head.BodyLen.
-LMXEntry BodyEntry() {
+constexpr LMXEntry BodyEntry() {
   LMXEntry e = Select(Rec("Body", kTypeUnion, kPkgBody, offsetof(KoraPkg, Body)),
                       offsetof(KoraPkg, Head) + offsetof(PkgHead, CmdID), 2);
   e.sizeInfo = SizeInfo{2, false, offsetof(PkgHead, BodyLen)};
   return e;
 }
-LMXEntry kKoraPkgEntries[] = {
+constinit LMXEntry kKoraPkgEntries[] = {
     Rec("Head", kTypeStruct, kPkgHead, offsetof(KoraPkg, Head)),
     BodyEntry(),
 };
