@@ -148,7 +148,11 @@ int32_t OpenCompound(Walk& w, const LMXEntry& field, const tagLMXMeta* meta, uin
 int32_t CloseSizeInfo(Walk& w, const Frame& f) {
   const SizeInfo& size = f.field->sizeInfo;
   if (w.direction == Direction::kEncode) {
-    WriteBigEndian(w.net + f.sizePosition, w.netPosition - f.contentStart, size.width);
+    // A length that does not fit its field would go out truncated and
+    // misframe the stream, so it is refused like a full buffer.
+    const uint64_t length = w.netPosition - f.contentStart;
+    if (size.width < 8 && length >> (8 * size.width) != 0) return kErrNetworkSpace;
+    WriteBigEndian(w.net + f.sizePosition, length, size.width);
     return 0;
   }
   const uint64_t stated = ReadBigEndian(w.net + f.sizePosition, size.width);

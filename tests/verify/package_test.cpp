@@ -218,6 +218,11 @@ TEST(PackageTest, NullLengthCapsThePackageAtItsLargestSize) {
   for (HashInfo& h : r.HashSet) memset(h.FileName, 'n', 300);
   std::vector<char> out(65536);
   EXPECT_EQ(pack(PackageMeta(), pkg.get(), out.data(), nullptr, kVersion3), lmx::kErrNetworkSpace);
+  // With a larger buffer the body would outgrow its 16-bit length field.
+  std::vector<char> large(200000);
+  uint32_t length = static_cast<uint32_t>(large.size());
+  EXPECT_EQ(pack(PackageMeta(), pkg.get(), large.data(), &length, kVersion3),
+            lmx::kErrNetworkSpace);
   r.HashCnt = 100;
   EXPECT_EQ(pack(PackageMeta(), pkg.get(), out.data(), nullptr, kVersion3),
             16 + 4 + 1 + 4 + 100 * (4 + 301 + 4));
