@@ -172,7 +172,8 @@ TEST(PackageTest, DllListOfClsidResponseNeverTravels) {
   EXPECT_EQ(wire.size(), 16u + 51u);
   auto decoded = NewPackage(0);
   ASSERT_EQ(Unpacked(wire, decoded.get()), 0);
-  EXPECT_EQ(decoded->Body.GetClsidResp_.List.GetClsidOk.TdllCnts, 0u);
+  const uint32_t dllCount = decoded->Body.GetClsidResp_.List.GetClsidOk.TdllCnts;  // unaligned
+  EXPECT_EQ(dllCount, 0u);
 }
 
 TEST(PackageTest, CheckSumFollowsTheOnesComplementSum) {
