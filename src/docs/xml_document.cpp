@@ -393,10 +393,17 @@ class CXmlDocument final : public Component<kId, IXmlDocument> {
 
   bool Encipher(std::string* text) {
     TGavioPtr cipherPtr(nullptr, kBlockCipherId);
-    if (!cipherPtr) return Refuse(ERROR_INVALID_FUNCTION) != 0;
+    if (!cipherPtr) {
+      log_.Error("CXmlDocument::Save(), no block cipher");
+      SetLastError(ERROR_INVALID_FUNCTION);
+      return false;
+    }
     IBlockCipher* cipher = cipherPtr.As<IBlockCipher>();
     uint32_t length = cipher->EncryptedLength(static_cast<uint32_t>(text->size()));
-    if (length == 0) return Refuse(ERROR_INVALID_DATA) != 0;
+    if (length == 0) {
+      SetLastError(ERROR_INVALID_DATA);
+      return false;
+    }
     std::string out(length, '\0');
     cipher->Encrypt(text->data(), static_cast<uint32_t>(text->size()), kDocumentKey, out.data(),
                     &length);
