@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "docs_test_env.h"
@@ -274,6 +275,31 @@ TEST(XmlDocumentTest, SaveReplacesAPlantedLinkAndFailsCleanly) {
   EXPECT_EQ(doc->Save(dir.File("missing/folder/t.xml").c_str()), 0);
   Doc empty;
   EXPECT_EQ(empty->Save(dir.File("e.xml").c_str()), 0);  // no document
+}
+
+// One instance from several threads, one call at a time: no add is lost.
+TEST(XmlDocumentTest, CallsFromSeveralThreadsAreSerialised) {
+  Doc doc;
+  ASSERT_EQ(doc->SetDoc("<r/>"), 1);
+  ASSERT_EQ(doc->FindElem("r"), 1);
+  constexpr int kThreads = 4;
+  constexpr int kAdds = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&doc, t] {
+      char buffer[16];
+      for (int i = 0; i < kAdds; ++i) {
+        doc->AddChildElemInt("e", t * kAdds + i, 0);
+        doc->GetChildAttrib("x", buffer, sizeof(buffer));
+        doc->FindChildElem(nullptr);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  doc->ResetChildPos();
+  int count = 0;
+  while (doc->FindChildElem("e")) ++count;
+  EXPECT_EQ(count, kThreads * kAdds);
 }
 
 }  // namespace
