@@ -28,5 +28,7 @@ IComponent* NewTcpClient();
 IComponent* NewUdpClient();
 IComponent* NewHttpProxy();
 IComponent* NewSock5Proxy();
+IComponent* NewXmlDocument();
+IComponent* NewXmlDocumentAlt();
 
 }  // namespace gavio
