@@ -20,5 +20,7 @@ IComponent* NewIpcChannel();
 IComponent* NewBase64();
 IComponent* NewDigest();
 IComponent* NewBlockCipher();
+IComponent* NewUpdateInfoStandard();
+IComponent* NewVersionUpdater();
 
 }  // namespace gavio

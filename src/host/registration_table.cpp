@@ -43,8 +43,8 @@ FactoryFunction FindFactory(uint32_t componentId) {
 }
 
 constexpr Registration kRegistrations[] = {
-    {kUpdateInfoStandardId, nullptr},
-    {kVersionUpdaterId, nullptr},
+    {kUpdateInfoStandardId, NewUpdateInfoStandard},
+    {kVersionUpdaterId, NewVersionUpdater},
     {kHttpProxyId, nullptr},
     {kSocks5ProxyId, nullptr},
     {kTcpClientId, nullptr},
