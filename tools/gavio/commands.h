@@ -43,6 +43,7 @@ int RunMd5(int argc, char** argv);
 int RunBase64(int argc, char** argv);
 int RunCipher(int argc, char** argv);  // "encrypt" and "decrypt"
 int RunIpc(int argc, char** argv);
+int RunUpdate(int argc, char** argv);
 
 // Steps of "gavio demo", one per subsystem; each prints what happened and
 // returns false when something failed.

@@ -19,6 +19,7 @@ int RunMd5(int argc, char** argv) __attribute__((weak));
 int RunBase64(int argc, char** argv) __attribute__((weak));
 int RunCipher(int argc, char** argv) __attribute__((weak));
 int RunIpc(int argc, char** argv) __attribute__((weak));
+int RunUpdate(int argc, char** argv) __attribute__((weak));
 bool DemoRuntimeServices() __attribute__((weak));
 bool DemoVfs() __attribute__((weak));
 }  // namespace gavio_tool
@@ -43,6 +44,7 @@ const Command kCommands[] = {
     {"encrypt", RunCipher, "encrypt --key HEX32 IN OUT"},
     {"decrypt", RunCipher, "decrypt --key HEX32 IN OUT"},
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT"},
+    {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the updater"},
 };
 
 void PrintUsage() {
