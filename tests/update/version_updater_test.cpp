@@ -2,6 +2,7 @@
 // installed as "liveupdate.exe" in the client tree): every state path, the
 // command line, the boxes and the exit notice. The state history is read
 // from the dump the updater writes when it is finalised.
+#include <stdio.h>
 #include <stdlib.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -333,6 +334,40 @@ TEST_F(VersionUpdaterTest, SilenceOnlineEndsInFailureOnNo) {
   // The silent stand-in was ended, not asked to go.
   EXPECT_EQ(States(), std::string(kStarted) + "12->15->16->17->");
   EXPECT_EQ(StandInLog().find("exit-notice"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The command-line host end to end: it shares this program's settings,
+// data folder (so its client root) and window folder, so it finds the same
+// stand-in.
+TEST_F(VersionUpdaterTest, TheCommandRunsTheUpdaterAndPrintsTheOutcome) {
+  InstallStandIn("send 4\nsend 1\n");
+  std::string record = settings_.File("record.txt");
+  gavio_test::WriteFile(record,
+                        "# one package\n[package]\nname=client\nversion=7\n"
+                        "filename=patch.pak\nhost=updates.example\nport=80\nurlpath=/a//b/\n");
+  std::string command = gavio_test::BuildDir() + "/gavio update --startup --wait 30 " + record;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[512];
+  while (fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+  EXPECT_EQ(pclose(pipe), 0) << output;
+  EXPECT_NE(output.find("updater: an update is needed\nupdater: success\n"), std::string::npos)
+      << output;
+  EXPECT_NE(output.find("outcome: success"), std::string::npos) << output;
+  EXPECT_NE(StandInLog().find("exit-notice 1032"), std::string::npos) << StandInLog();
+
+  gavio_test::WriteFile(record, "[package]\nport=70000\n");
+  pipe = popen((command + " 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  output.clear();
+  while (fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+  EXPECT_NE(pclose(pipe), 0);
+  EXPECT_NE(output.find("not a package value: port=70000"), std::string::npos) << output;
 }
 
 }  // namespace
