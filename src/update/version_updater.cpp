@@ -9,10 +9,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,7 +57,15 @@ std::atomic<uint32_t> g_firstAnswerMs{10000};
 std::atomic<uint32_t> g_onlineCheckMs{20000};
 std::atomic<int64_t> g_onlineSilenceSeconds{60};
 
-int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
+// The updater's last sign of life is timed on the monotonic clock in
+// milliseconds: a change of the wall clock must not end a healthy updater,
+// and whole seconds are counted from the real moment, not from the start of
+// its second.
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 bool IsFolder(const std::string& path) {
   struct stat info;
@@ -216,7 +224,7 @@ class CVersionUpdater final : public Component<kVersionUpdaterId, IVersionUpdate
         }
         break;
       case kL2cNotifyOnline:
-        lastSignOfLife_ = NowSeconds();
+        lastSignOfLife_ = NowMs();
         break;
       case kL2cNotifyClientExit:
         Tell(&IVersionUpdateListener::OnUpdaterAsksClientExit);
@@ -358,7 +366,7 @@ class CVersionUpdater final : public Component<kVersionUpdaterId, IVersionUpdate
     if (process_ != nullptr) CloseHandle(process_);
     process_ = process;
     processId_ = id;
-    lastSignOfLife_ = NowSeconds();
+    lastSignOfLife_ = NowMs();
     return true;
   }
 
@@ -383,7 +391,7 @@ class CVersionUpdater final : public Component<kVersionUpdaterId, IVersionUpdate
   }
 
   void OnOnlineCheck() {
-    int64_t elapsed = NowSeconds() - lastSignOfLife_;
+    int64_t elapsed = (NowMs() - lastSignOfLife_) / 1000;
     if (elapsed <= g_onlineSilenceSeconds.load()) return;
     EnterState(15);
     log_.Trace("CVersionUpdater::OnUpdteRequestTimeout, UPDTE_ONLINEREQUEST_ID timeout, so "

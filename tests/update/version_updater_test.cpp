@@ -324,6 +324,18 @@ TEST_F(VersionUpdaterTest, SilenceOnlineRestartsOnYes) {
   EXPECT_EQ(States(), std::string(kStarted) + "12->15->16->17->18->19->");
 }
 
+// The real online waits (labelled slow): checks every 20 s, more than 60 s
+// of silence ends the updater.
+TEST_F(VersionUpdaterTest, Slow_OnlineSilenceIsMoreThanSixtySeconds) {
+  gavio::SetUpdaterTimings(gavio::UpdaterTimings{});
+  InstallStandIn("send 4\nwait 110000\n");
+  Start(0, 1);
+  gavio_test::PumpFor(70000);  // the check at 60 s finds exactly 60 s
+  EXPECT_EQ(client_.fail, 0);
+  ASSERT_TRUE(PumpUntil([&] { return client_.fail == 1; }, 30000));
+  EXPECT_EQ(States(), std::string(kStarted) + "12->15->16->17->");
+}
+
 TEST_F(VersionUpdaterTest, SilenceOnlineEndsInFailureOnNo) {
   boxes_.answer = IDNO;
   InstallStandIn("send 4\nwait 20000\n");
