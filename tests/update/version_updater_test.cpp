@@ -62,12 +62,9 @@ BOOL RecordAddress(const char* address, int32_t) {
 // The windows of this program's IPC keys live in a folder of its own, so
 // test programs running side by side never reach each other's updater.
 void IsolateWindows() {
-  static gavio_test::TempDir* folder = [] {
-    auto* dir = new gavio_test::TempDir;
-    setenv("XDG_RUNTIME_DIR", dir->path().c_str(), 1);
-    return dir;
-  }();
-  (void)folder;
+  static gavio_test::TempDir folder;
+  static bool set = setenv("XDG_RUNTIME_DIR", folder.path().c_str(), 1) == 0;
+  (void)set;
 }
 
 struct Client : gavio::IVersionUpdateListener {
