@@ -23,6 +23,7 @@
 #include "host_component.h"
 #include "hostlib.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/ini.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
@@ -92,16 +93,7 @@ bool IsValidText(const char* text) {
   return true;
 }
 
-bool MakeFolders(const std::string& folder) {
-  for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    std::string prefix = folder.substr(0, slash);
-    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      SetLastErrorFromErrno();
-      return false;
-    }
-    if (slash == std::string::npos) return true;
-  }
-}
+bool MakeFolders(const std::string& folder) { return GavioCreateFolders(folder.c_str(), 0) != FALSE; }
 
 // Whether the store has a section (key) of that name, empty or not.
 bool SectionExists(const std::string& file, const char* name) {

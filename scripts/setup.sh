@@ -4,10 +4,11 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev diffutils
+  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev diffutils ccache binutils
   libgtest-dev libbenchmark-dev
   zlib1g-dev libtinyxml-dev libminizip-dev
   libssl-dev libphysfs-dev zip
+  squid microsocks openssl
 )
 
 missing=()

@@ -112,6 +112,14 @@ inline constexpr int32_t kRootReadWrite = 1;  // must exist
 inline constexpr int32_t kRootOpenAlways = 2; // created when missing
 inline constexpr int32_t kRootCreate = 3;     // always created empty
 
+// The largest file content an archive takes (its filtered form must fit a
+// buffer and the archive's 32-bit offsets). WriteFileToRoot refuses larger
+// ones with "file too large" before anything is allocated or written.
+inline constexpr int64_t kMaxArchiveFileSize = 0x7F000000;
+// Offsets are 32 bits wide; extents end at most this far into the file, so
+// the table behind them still has room.
+inline constexpr uint64_t kMaxArchiveDataEnd = 0xFFFFFFFFull - (64ull << 20);
+
 // SetCaseSensitive value that also compares names inside archives exactly
 // (by default they compare with ASCII case folded, whatever the flag), so an
 // archive can hold names that differ only in case, as host folders can.
@@ -435,6 +443,11 @@ class IFileSysMgr : public IComponent {
   // ("<source>(<line>) : error <text>") to standard error; 0 (the default)
   // keeps them silent.
   virtual void SetErrorReporting(int32_t on) = 0;
+  // 52: hands each such report line (with its line end) to writer instead,
+  // for callers that count or show them (a folder walk reports every name
+  // it leaves out as "skipped <path>: <why>"); a null writer makes the
+  // reports silent again.
+  virtual void SetErrorWriter(void (*writer)(void* context, const char* line), void* context) = 0;
 };
 
 }  // namespace gavio

@@ -7,9 +7,9 @@
 // GetMessageA/PeekMessageA, and meanwhile answers messages sent to the
 // waiting thread, so two threads sending to each other do not deadlock).
 //
-// Thread timers (SetTimer with no window) and window timers deliver
-// WM_TIMER on the thread that set them, only when no posted message is
-// waiting, at most one pending per timer. A WM_TIMER whose lParam is a
+// Thread timers (SetTimer with no window) deliver WM_TIMER on the thread
+// that set them, window timers on the window's thread; only when no posted
+// message is waiting, at most one pending per timer. A WM_TIMER whose lParam is a
 // TIMERPROC is handed to that procedure by DispatchMessageA.
 #pragma once
 
@@ -45,7 +45,8 @@ typedef struct tagCREATESTRUCTA {
 
 // Registers a window class of this process; "static" is always registered
 // (its procedure is DefWindowProcA). Returns a non-zero atom, or 0 with
-// ERROR_CLASS_ALREADY_EXISTS / ERROR_INVALID_PARAMETER.
+// ERROR_CLASS_ALREADY_EXISTS / ERROR_INVALID_PARAMETER. UnregisterClassA
+// fails with ERROR_CLASS_HAS_WINDOWS while windows of the class exist.
 GAVIO_PLATFORM_API WORD RegisterClassA(const WNDCLASSA* wc);
 GAVIO_PLATFORM_API BOOL UnregisterClassA(const char* className, HINSTANCE instance);
 
@@ -58,7 +59,8 @@ GAVIO_PLATFORM_API HWND CreateWindowExA(DWORD exStyle, const char* className,
                                         HWND parent, HMENU menu, HINSTANCE instance,
                                         void* param);
 // Sends WM_DESTROY and WM_NCDESTROY, kills the window's timers and drops
-// messages still queued for it. Only the owner thread may destroy.
+// messages still queued for it. Only the owner thread may destroy: another
+// thread gets ERROR_ACCESS_DENIED.
 GAVIO_PLATFORM_API BOOL DestroyWindow(HWND hwnd);
 GAVIO_PLATFORM_API BOOL IsWindow(HWND hwnd);
 GAVIO_PLATFORM_API DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId);
@@ -93,7 +95,9 @@ GAVIO_PLATFORM_API void PostQuitMessage(int32_t exitCode);
 GAVIO_PLATFORM_API LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // GetMessageA waits for a message; returns 0 on WM_QUIT, -1 on bad input.
-// Filters: hwnd null = any window and thread messages; min/max 0/0 = all.
+// Filters: hwnd null = any window and thread messages, (HWND)-1 = thread
+// messages only; min/max 0/0 = all. WM_QUIT passes every filter, once the
+// posted messages the filter lets through are taken.
 GAVIO_PLATFORM_API BOOL GetMessageA(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax);
 GAVIO_PLATFORM_API BOOL PeekMessageA(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax,
                                      UINT removeFlags);
@@ -103,9 +107,11 @@ GAVIO_PLATFORM_API LRESULT DispatchMessageA(const MSG* msg);
 // or timer becomes due) or the time passes. Returns TRUE when woken by input.
 GAVIO_PLATFORM_API BOOL WaitMessageTimeout(DWORD milliseconds);
 
-// Timers. With hwnd null, the id is ignored and a new process-unique id is
-// returned; with a window, (hwnd, id) names the timer and setting it again
-// replaces it. A period of 0 is treated as 1 ms. Returns 0 on failure.
+// Timers. With hwnd null and an id that is not one of this thread's live
+// thread timers, a new process-unique id is returned; with the id of a live
+// one, that timer is re-armed and its id returned. With a window, (hwnd, id)
+// names the timer and setting it again replaces it. A period of 0 is
+// treated as 1 ms. Returns 0 on failure.
 GAVIO_PLATFORM_API UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc);
 GAVIO_PLATFORM_API BOOL KillTimer(HWND hwnd, UINT_PTR id);
 

@@ -2,7 +2,8 @@
 //
 // On POSIX both '/' and '\' separate folders; host paths become '/' form
 // before any file call. A path is absolute when it starts with '/' or '\'
-// (or, for paths written on Windows, has a drive colon).
+// (the same thing in host form); anything else, a drive-like "C:x" or a
+// name with a colon included, is relative.
 #pragma once
 
 #include "platform/types.h"

@@ -2,6 +2,7 @@
 // unload work.
 #include "gavio/component.h"
 #include "frame/instances.h"
+#include "gavio/gavio.h"
 #include "host/registration_table.h"
 #include "platform/types.h"
 

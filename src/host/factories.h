@@ -20,6 +20,14 @@ IComponent* NewIpcChannel();
 IComponent* NewBase64();
 IComponent* NewDigest();
 IComponent* NewBlockCipher();
+IComponent* NewZipReader();
+IComponent* NewArchiveExtractor();
+IComponent* NewWindowMaker();
+IComponent* NewWindowTimerService();
+IComponent* NewTcpClient();
+IComponent* NewUdpClient();
+IComponent* NewHttpProxy();
+IComponent* NewSock5Proxy();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
 

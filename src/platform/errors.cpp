@@ -83,18 +83,32 @@ KernelObject::KernelObject() {
   LiveHandles().insert(this);
 }
 
-KernelObject::~KernelObject() {
-  std::lock_guard<std::mutex> lock(g_handles_mutex);
-  LiveHandles().erase(this);
-}
-
-KernelObject* ObjectFromHandle(HANDLE handle) {
+KernelObject* AcquireObject(HANDLE handle) {
   std::lock_guard<std::mutex> lock(g_handles_mutex);
   if (handle == nullptr || LiveHandles().count(handle) == 0) {
     t_last_error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  return static_cast<KernelObject*>(handle);
+  // Listed means the handle's own reference is still held: never zero here.
+  auto* object = static_cast<KernelObject*>(handle);
+  object->references_.fetch_add(1, std::memory_order_relaxed);
+  return object;
+}
+
+void ReleaseObject(KernelObject* object) {
+  if (object->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete object;
+}
+
+bool CloseObject(HANDLE handle) {
+  {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    if (handle == nullptr || LiveHandles().erase(handle) == 0) {
+      t_last_error = ERROR_INVALID_HANDLE;
+      return false;
+    }
+  }
+  ReleaseObject(static_cast<KernelObject*>(handle));
+  return true;
 }
 
 }  // namespace gavio::platform

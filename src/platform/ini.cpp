@@ -2,20 +2,30 @@
 // ';' and '#' comments. Reading parses the file on every call (INI files
 // here are small and read at start-up); writing rewrites the whole file
 // through a temporary and a rename.
+//
+// Only regular files of a bounded size are read, opened without blocking,
+// so a name that points at a FIFO or a device cannot hang or flood the
+// caller. Writers hold an exclusive lock on the file's folder for the whole
+// read-modify-write, so two processes writing one file both keep their
+// values; a file that exists but cannot be read is never rewritten.
 #include "platform/ini.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/host_path.h"
+#include "platform/host_path_text.h"
 
 namespace {
 
@@ -28,15 +38,47 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
-bool ReadLines(const char* fileName, std::vector<std::string>* lines) {
-  std::ifstream in(HostPathOf(fileName), std::ios::binary);
-  if (!in) return false;
-  std::string line;
-  while (std::getline(in, line)) {
+constexpr off_t kMaxIniBytes = 4 << 20;
+
+enum class ReadResult { kRead, kMissing, kFailed };
+
+// Reads the file's lines; kFailed (last error set) for anything but a
+// readable regular file of at most kMaxIniBytes.
+ReadResult ReadLines(const std::string& path, std::vector<std::string>* lines) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxIniBytes) {
+    close(fd);
+    SetLastError(ERROR_INVALID_DATA);
+    return ReadResult::kFailed;
+  }
+  std::string text;
+  char chunk[16384];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || text.size() + static_cast<size_t>(got) > static_cast<size_t>(kMaxIniBytes)) {
+      bool failed = got != 0;
+      if (failed) SetLastError(got < 0 ? Win32ErrorFromErrno(errno) : ERROR_INVALID_DATA);
+      close(fd);
+      if (failed) return ReadResult::kFailed;
+      break;
+    }
+    text.append(chunk, static_cast<size_t>(got));
+  }
+  for (size_t begin = 0; begin < text.size();) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(begin, end - begin);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines->push_back(line);
+    begin = end + 1;
   }
-  return true;
+  return ReadResult::kRead;
 }
 
 // "[name]" -> name; anything else -> false.
@@ -94,6 +136,85 @@ DWORD CopyNameList(const std::vector<std::string>& names, char* buffer, DWORD si
   return static_cast<DWORD>(joined.size());
 }
 
+// An exclusive advisory lock on the folder of path, held for its life.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : path.substr(0, slash);
+    fd_ = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+      SetLastErrorFromErrno();
+      return;
+    }
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno();
+      close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t put = write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// Writes text to a new file beside path (created exclusively, never through
+// a link) and renames it over path. An existing file keeps its mode.
+bool ReplaceFile(const std::string& path, const std::string& text, const struct stat* existing) {
+  static std::atomic<unsigned> counter{0};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = path + ".gavio-part-" + std::to_string(getpid()) + "-" +
+                std::to_string(counter.fetch_add(1));
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  bool ok = WriteAll(fd, text);
+  if (ok && existing != nullptr) ok = fchmod(fd, existing->st_mode & 07777) == 0;
+  if (ok) ok = fsync(fd) == 0;
+  int err = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    errno = err;
+    SetLastErrorFromErrno();
+  }
+  return ok;
+}
+
 }  // namespace
 
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue,
@@ -104,8 +225,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
     return CopyOut(fallback, buffer, size);
   }
   std::vector<std::string> lines;
-  if (!ReadLines(fileName, &lines)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+  if (ReadLines(HostPathOf(fileName), &lines) != ReadResult::kRead) {
     if (section == nullptr || key == nullptr) return CopyNameList({}, buffer, size);
     return CopyOut(fallback, buffer, size);
   }
@@ -147,8 +267,13 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  std::string path = HostPathOf(fileName);
+  FolderLock lock(path);
+  if (!lock.held()) return FALSE;
   std::vector<std::string> lines;
-  ReadLines(fileName, &lines);
+  struct stat existing;
+  bool exists = stat(path.c_str(), &existing) == 0;
+  if (ReadLines(path, &lines) == ReadResult::kFailed) return FALSE;  // keep what is there
   std::vector<std::string> out;
   bool in_section = false, section_seen = false, written = false;
   size_t insert_at = std::string::npos;  // after the last line of the section
@@ -188,24 +313,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
       out.push_back(entry);
     }
   }
-  std::string path = HostPathOf(fileName);
-  std::string temporary = path + ".tmp";
-  {
-    std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      SetLastErrorFromErrno();
-      return FALSE;
-    }
-    for (const std::string& line : out) file << line << "\n";
-    if (!file.flush()) {
-      SetLastErrorFromErrno();
-      return FALSE;
-    }
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
-    SetLastErrorFromErrno();
-    remove(temporary.c_str());
-    return FALSE;
-  }
-  return TRUE;
+  std::string text;
+  for (const std::string& line : out) text += line + "\n";
+  return ReplaceFile(path, text, exists ? &existing : nullptr) ? TRUE : FALSE;
 }

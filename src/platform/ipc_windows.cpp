@@ -13,20 +13,32 @@
 //      a remote handle and simply fails to send.
 //   3. The wire: a fixed request header and the payload; a fixed reply. Both
 //      ends check the peer's credentials (SO_PEERCRED) for the same user.
+//      A connection carries one request after another, each answered
+//      before the next is sent.
 //   4. Receiving: the listener and its connections are watched on the
 //      window's owner thread (WatchFd), so a complete request is delivered
 //      with SendMessageA on that thread, inside its message loop. A title set
-//      from another thread gets a small helper thread instead, which hands
-//      each request to the owner with a cross-thread SendMessageA.
-//   5. Sending: connect, write, and wait for the reply with a time limit
-//      while serving this thread's own watches, so two processes sending to
-//      each other at once both get answered.
+//      from another thread gets a small helper thread instead, which serves
+//      the same connections from its own poll and hands each request to the
+//      owner with a cross-thread SendMessageA. Peers are not trusted to be
+//      quick or sane: a window holds at most kMaxConnections (the one idle
+//      longest gives way to a newcomer), a request that stops arriving or a
+//      connection that never speaks is dropped after kStalledRequestMs, an
+//      idle one after kIdleConnectionMs (a timerfd wakes the owner thread
+//      for these), and request buffers grow only with the bytes received.
+//   5. Sending: the connection kept from the last send to that window (or a
+//      new one), one write of header and payload, then a wait for the reply
+//      with a time limit while serving this thread's own watches, so two
+//      processes sending to each other at once both get answered. A kept
+//      connection the receiver let go is noticed before any reply byte, and
+//      the request goes once more on a fresh connection.
 #include "platform/ipc.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <dirent.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +47,8 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,16 +71,28 @@ namespace {
 
 constexpr size_t kMaxTitle = 4095;
 constexpr int kListenBacklog = 64;
-constexpr size_t kMaxPendingConnections = 64;
+constexpr size_t kMaxConnections = 64;         // per published window
+constexpr size_t kMaxKeptConnections = 64;     // kept open by senders, for the whole process
+constexpr uint64_t kStalledRequestMs = 5000;   // a request must keep arriving
+constexpr uint64_t kIdleConnectionMs = 30000;  // a kept connection with nothing to say
 constexpr int kPollSliceMs = 100;
-constexpr DWORD kHelperReadLimitMs = 10000;
 constexpr uint32_t kRequestMagic = 0x50495647u;  // "GVIP"
 constexpr uint32_t kReplyMagic = 0x52495647u;    // "GVIR"
 constexpr uint32_t kWireVersion = 1;
 constexpr uint32_t kReplyDelivered = 0;
 constexpr uint32_t kReplyNoWindow = 1;
 
-std::atomic<DWORD> g_send_timeout{GAVIO_DEFAULT_REMOTE_SEND_TIMEOUT};
+DWORD InitialSendTimeout() {
+  const char* text = getenv("GAVIO_REMOTE_SEND_TIMEOUT_MS");
+  char* end = nullptr;
+  unsigned long value = text != nullptr ? strtoul(text, &end, 10) : 0;
+  if (text == nullptr || end == text || *end != '\0' || value == 0 || value > 0xFFFFFFFEul) {
+    return GAVIO_DEFAULT_REMOTE_SEND_TIMEOUT;
+  }
+  return static_cast<DWORD>(value);
+}
+
+std::atomic<DWORD> g_send_timeout{InitialSendTimeout()};
 
 // ---- 1. The folder ------------------------------------------------------------
 
@@ -133,6 +159,8 @@ struct RemoteWindow {
   std::string name;
   pid_t pid;
   uint64_t serial;
+  int keptFd = -1;  // guarded by state().mutex: the last send's connection
+  pid_t keptPeer = 0;
 };
 
 struct WindowKey {
@@ -153,6 +181,7 @@ struct State {
   std::set<HWND> remote_handles;
   std::map<HWND, Published*> published;
   uint64_t next_serial = 1;
+  size_t kept_count = 0;
 };
 
 State& state() {
@@ -208,17 +237,17 @@ HWND Intern(const WindowKey& key) {
   std::lock_guard<std::mutex> lock(s.mutex);
   RemoteWindow*& window = s.remote_by_name[key.name];
   if (window == nullptr) {
-    window = new RemoteWindow{key.name, key.pid, key.serial};
+    window = new RemoteWindow{key.name, key.pid, key.serial, -1, 0};
     s.remote_handles.insert(reinterpret_cast<HWND>(window));
   }
   return reinterpret_cast<HWND>(window);
 }
 
-const RemoteWindow* LookUpRemote(HWND hwnd) {
+RemoteWindow* LookUpRemote(HWND hwnd) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.remote_handles.count(hwnd) == 0) return nullptr;
-  return reinterpret_cast<const RemoteWindow*>(hwnd);
+  return reinterpret_cast<RemoteWindow*>(hwnd);
 }
 
 HWND FindNext(HWND after, const char* title) {
@@ -264,73 +293,104 @@ struct Reply {
 };
 static_assert(sizeof(Reply) == 16);
 
-// A request read piece by piece from a non-blocking socket.
-class Request {
- public:
-  enum Progress { kMore, kDone, kFailed };
+constexpr size_t kMinRead = 4096;
+constexpr size_t kMaxRead = 1u << 20;
+constexpr size_t kKeptBuffer = 64u * 1024u;
 
-  Progress Feed(int fd) {
+// Requests read from a non-blocking socket as their bytes arrive. The
+// buffer grows with the bytes received, never with the size a header
+// announces, so a peer that declares a large payload and then stalls costs
+// next to nothing. Bytes past the end of one request stay for the next.
+class FrameReader {
+ public:
+  enum Progress { kMore, kFrame, kClosed, kFailed };
+
+  // Reads what fd has: kFrame once a whole request is buffered, kClosed at
+  // a clean end between requests, kFailed on a bad header or a cut request.
+  Progress Read(int fd) {
     for (;;) {
-      if (Complete()) return kDone;
-      char* into;
-      size_t wanted;
-      if (got_ < sizeof header_) {
-        into = reinterpret_cast<char*>(&header_) + got_;
-        wanted = sizeof header_ - got_;
-      } else {
-        into = reinterpret_cast<char*>(payload_.data()) + (got_ - sizeof header_);
-        wanted = sizeof header_ + payload_.size() - got_;
-      }
-      ssize_t n = recv(fd, into, wanted, 0);
+      Progress parsed = Parse();
+      if (parsed != kMore) return parsed;
+      // Room for the rest of the request, but never more than has arrived
+      // so far: the buffer at most doubles per read.
+      size_t end = have_ < sizeof(RequestHeader) ? sizeof(RequestHeader) : FrameSize();
+      size_t room =
+          std::min({std::max(end - have_, kMinRead), std::max(have_, kMinRead), kMaxRead});
+      if (buffer_.size() < have_ + room) buffer_.resize(have_ + room);
+      ssize_t n = recv(fd, buffer_.data() + have_, room, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kMore;
-      if (n <= 0) return kFailed;
-      got_ += static_cast<size_t>(n);
-      if (got_ == sizeof header_) {
-        if (header_.magic != kRequestMagic || header_.version != kWireVersion ||
-            header_.message != WM_COPYDATA || header_.cbData > GAVIO_MAX_REMOTE_COPYDATA) {
-          return kFailed;
-        }
-        payload_.resize(header_.cbData);
-      }
+      if (n == 0) return have_ == 0 ? kClosed : kFailed;
+      if (n < 0) return kFailed;
+      have_ += static_cast<size_t>(n);
+      // A short read drained the socket: another recv would only say so.
+      if (static_cast<size_t>(n) < room) return Parse();
     }
   }
 
-  const RequestHeader& header() const { return header_; }
-  std::vector<uint8_t>& payload() { return payload_; }
-
- private:
-  bool Complete() const {
-    return got_ >= sizeof header_ && got_ == sizeof header_ + payload_.size();
+  // What is buffered: kFrame when a whole request is.
+  Progress Parse() {
+    if (have_ < sizeof header_) return kMore;
+    memcpy(&header_, buffer_.data(), sizeof header_);
+    if (header_.magic != kRequestMagic || header_.version != kWireVersion ||
+        header_.message != WM_COPYDATA || header_.cbData > GAVIO_MAX_REMOTE_COPYDATA) {
+      return kFailed;
+    }
+    return have_ >= FrameSize() ? kFrame : kMore;
   }
 
+  // Drops the request just delivered; what followed it stays.
+  void Consume() {
+    size_t used = FrameSize();
+    memmove(buffer_.data(), buffer_.data() + used, have_ - used);
+    have_ -= used;
+    if (buffer_.size() > kKeptBuffer && have_ <= kKeptBuffer) {
+      buffer_.resize(kKeptBuffer);
+      buffer_.shrink_to_fit();
+    }
+  }
+
+  bool Partial() const { return have_ > 0; }
+  const RequestHeader& header() const { return header_; }
+  uint8_t* payload() { return buffer_.data() + sizeof header_; }
+
+ private:
+  size_t FrameSize() const { return sizeof header_ + header_.cbData; }
+
   RequestHeader header_{};
-  std::vector<uint8_t> payload_;
-  size_t got_ = 0;
+  std::vector<uint8_t> buffer_;
+  size_t have_ = 0;
 };
 
-// Hands a complete request to the window and returns the reply record.
-Reply Deliver(HWND hwnd, Request& request) {
+// Hands a whole request to the window and returns the reply record.
+Reply Deliver(HWND hwnd, FrameReader& reader) {
   Reply reply{kReplyMagic, kReplyNoWindow, 0};
   if (!IsWindow(hwnd)) return reply;
-  COPYDATASTRUCT record{static_cast<uintptr_t>(request.header().dwData), request.header().cbData,
-                        request.payload().empty() ? nullptr : request.payload().data()};
-  reply.result = SendMessageA(hwnd, WM_COPYDATA, static_cast<WPARAM>(request.header().wParam),
+  const RequestHeader& header = reader.header();
+  COPYDATASTRUCT record{static_cast<uintptr_t>(header.dwData), header.cbData,
+                        header.cbData == 0 ? nullptr : reader.payload()};
+  reply.result = SendMessageA(hwnd, WM_COPYDATA, static_cast<WPARAM>(header.wParam),
                               reinterpret_cast<LPARAM>(&record));
   reply.status = kReplyDelivered;
   return reply;
 }
 
-void SendReply(int fd, const Reply& reply) {
-  // Sixteen bytes into a socket nobody wrote to before: never blocks.
-  ssize_t ignored = send(fd, &reply, sizeof reply, MSG_NOSIGNAL);
-  (void)ignored;
+// A sender reads each reply before its next request, so sixteen bytes
+// always fit; one that does not read them is dropped.
+bool SendReply(int fd, const Reply& reply) {
+  for (;;) {
+    ssize_t put = send(fd, &reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put < 0 && errno == EINTR) continue;
+    return put == static_cast<ssize_t>(sizeof reply);
+  }
 }
 
 // ---- 4. Receiving -----------------------------------------------------------------
 
 // The watches this file placed, per thread, so a sender waiting for its
-// reply can serve its own thread's windows meanwhile.
+// reply can serve its own thread's windows meanwhile. A process-wide map
+// rather than a thread_local: a thread's queue, ending after its
+// thread_locals, still unwatches here.
 struct OwnWatch {
   int fd;
   FdCallback callback;
@@ -358,8 +418,9 @@ void Unwatch(int fd) {
   auto it = OwnWatches().find(GetCurrentThreadId());
   if (it == OwnWatches().end()) return;
   auto& list = it->second;
-  list.erase(std::remove_if(list.begin(), list.end(), [&](const OwnWatch& w) { return w.fd == fd; }),
-             list.end());
+  list.erase(
+      std::remove_if(list.begin(), list.end(), [&](const OwnWatch& w) { return w.fd == fd; }),
+      list.end());
   if (list.empty()) OwnWatches().erase(it);
 }
 
@@ -379,23 +440,32 @@ bool StillWatched(const OwnWatch& watch) {
   return false;
 }
 
-struct Connection;
+struct Published;
+
+// A sender's connection. Senders keep theirs open between requests, so an
+// idle connection is normal; but a full table gives up the one idle
+// longest, and a request that stops arriving midway is dropped.
+struct Connection {
+  int fd;
+  Published* window;
+  FrameReader reader;
+  uint64_t lastActivityMs;
+  bool spoke = false;       // a request was answered on it
+  bool delivering = false;  // its request is with the window procedure
+};
 
 struct Published {
   HWND hwnd;
   std::string name;
   int listener = -1;
-  DWORD owner_thread = 0;
-  bool on_owner = false;  // watched on the owner thread, else a helper thread
+  DWORD ownerThread = 0;
+  bool onOwner = false;   // watched on the owner thread, else a helper thread
   bool retired = false;   // guarded by state().mutex
-  int stop_fd = -1;       // helper thread only
-  std::vector<Connection*> connections;  // owner thread only
-};
-
-struct Connection {
-  int fd;
-  Published* window;
-  Request request;
+  int stopFd = -1;        // helper thread only
+  int timerFd = -1;       // owner thread only: wakes it at the connections' deadlines
+  uint64_t armedFor = 0;  // owner thread only: the deadline timerFd is set to, 0 = none
+  int delivering = 0;     // owner thread only: the record outlives deliveries under way
+  std::vector<Connection*> connections;  // the serving thread only
 };
 
 bool IsRetired(const Published* window) {
@@ -403,106 +473,194 @@ bool IsRetired(const Published* window) {
   return window->retired;
 }
 
-void DropConnection(Connection* connection) {
-  Unwatch(connection->fd);
+void OnConnectionReady(void* context, int fd, short revents);
+
+// When the connection is dropped if nothing more arrives: a request under
+// way, or a connection that never spoke, has a short limit.
+uint64_t DeadlineOf(const Connection& connection) {
+  if (connection.delivering) return UINT64_MAX;
+  bool waiting = connection.reader.Partial() || !connection.spoke;
+  return connection.lastActivityMs + (waiting ? kStalledRequestMs : kIdleConnectionMs);
+}
+
+uint64_t NextDeadline(const Published* window) {
+  uint64_t next = UINT64_MAX;
+  for (const Connection* c : window->connections) next = std::min(next, DeadlineOf(*c));
+  return next;
+}
+
+// Sets the owner's timer to deadline when that is sooner than what it is
+// set to (a late wake-up only finds nothing to do, and costs no call per
+// request). UINT64_MAX with force disarms it.
+void ArmTimer(Published* window, uint64_t deadline, bool force) {
+  if (!window->onOwner) return;  // the helper loop computes its own time-out
+  if (!force && window->armedFor != 0 && window->armedFor <= deadline) return;
+  if (!force && deadline == UINT64_MAX) return;
+  itimerspec when{};
+  if (deadline != UINT64_MAX) {
+    when.it_value.tv_sec = static_cast<time_t>(deadline / 1000);
+    when.it_value.tv_nsec = static_cast<long>(deadline % 1000) * 1000000L;
+  }
+  timerfd_settime(window->timerFd, TFD_TIMER_ABSTIME, &when, nullptr);
+  window->armedFor = deadline == UINT64_MAX ? 0 : deadline;
+}
+
+void CloseConnection(Connection* connection) {
+  Published* window = connection->window;
+  if (window->onOwner) Unwatch(connection->fd);
   close(connection->fd);
-  auto& list = connection->window->connections;
+  auto& list = window->connections;
   list.erase(std::remove(list.begin(), list.end(), connection), list.end());
   delete connection;
+}
+
+void ExpireConnections(Published* window, uint64_t now) {
+  std::vector<Connection*> list = window->connections;
+  for (Connection* c : list) {
+    if (DeadlineOf(*c) <= now) CloseConnection(c);
+  }
 }
 
 // Owner thread: ends a retired record and everything it watches.
 void CloseRecord(Published* window) {
-  while (!window->connections.empty()) DropConnection(window->connections.back());
+  while (!window->connections.empty()) CloseConnection(window->connections.back());
   Unwatch(window->listener);
   close(window->listener);
+  Unwatch(window->timerFd);
+  close(window->timerFd);
   delete window;
 }
 
-void OnConnectionReady(void* context, int fd, short revents) {
-  auto* connection = static_cast<Connection*>(context);
-  if (IsRetired(connection->window)) {
-    DropConnection(connection);
-    return;
-  }
-  Request::Progress progress = connection->request.Feed(fd);
-  if (progress == Request::kMore) return;
-  if (progress == Request::kFailed) {
-    DropConnection(connection);
-    return;
-  }
-  // From here the connection belongs to this call alone: the window may be
-  // destroyed by its own procedure while the request is delivered.
-  Unwatch(fd);
-  auto& list = connection->window->connections;
-  list.erase(std::remove(list.begin(), list.end(), connection), list.end());
-  HWND hwnd = connection->window->hwnd;
-  Reply reply = Deliver(hwnd, connection->request);
-  SendReply(fd, reply);
-  close(fd);
-  delete connection;
+// Owner thread: true when the record is retired, after closing it unless a
+// delivery under way still needs it (the last one to return closes it).
+bool ClosedIfRetired(Published* window) {
+  if (!IsRetired(window)) return false;
+  if (window->onOwner && window->delivering == 0) CloseRecord(window);
+  return true;
 }
 
-void OnListenerReady(void* context, int fd, short revents) {
-  auto* window = static_cast<Published*>(context);
-  if (IsRetired(window)) {
-    CloseRecord(window);
-    return;
+// Room for one more connection: the one idle longest gives way (a sender
+// that kept it reconnects on its next send), so connections that never
+// speak cannot lock a window out. False when all are mid-delivery.
+bool MakeRoom(Published* window) {
+  if (window->connections.size() < kMaxConnections) return true;
+  Connection* oldest = nullptr;
+  for (Connection* c : window->connections) {
+    if (!c->delivering && (oldest == nullptr || c->lastActivityMs < oldest->lastActivityMs)) {
+      oldest = c;
+    }
   }
+  if (oldest == nullptr) return false;
+  CloseConnection(oldest);
+  return true;
+}
+
+void AcceptAll(Published* window) {
   for (;;) {
-    int accepted = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int accepted = accept4(window->listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (accepted < 0) {
       if (errno == EINTR) continue;
       return;
     }
-    if (!SameUserPeer(accepted, nullptr) ||
-        window->connections.size() >= kMaxPendingConnections) {
+    if (!SameUserPeer(accepted, nullptr) || !MakeRoom(window)) {
       close(accepted);
       continue;
     }
-    auto* connection = new Connection{accepted, window, Request()};
+    auto* connection = new Connection{accepted, window, FrameReader(), MonotonicMs()};
     window->connections.push_back(connection);
-    Watch(accepted, OnConnectionReady, connection);
+    if (window->onOwner) Watch(accepted, OnConnectionReady, connection);
+    ArmTimer(window, DeadlineOf(*connection), false);
   }
 }
 
-// Waits for fd to become ready within limitMs; false on time-out or error.
-bool PollOne(int fd, short events, DWORD limitMs) {
-  uint64_t deadline = MonotonicMs() + limitMs;
-  for (;;) {
-    uint64_t now = MonotonicMs();
-    if (now >= deadline) return false;
-    pollfd entry{fd, events, 0};
-    int ready = poll(&entry, 1, static_cast<int>(deadline - now));
-    if (ready < 0 && errno == EINTR) continue;
-    return ready > 0;
+// Reads what the connection has and answers each whole request. The
+// window procedure may destroy the window (and so retire the record)
+// during a delivery; the record and this connection outlive that call.
+void ServeConnection(Connection* connection) {
+  Published* window = connection->window;
+  connection->lastActivityMs = MonotonicMs();
+  FrameReader::Progress progress = connection->reader.Read(connection->fd);
+  while (progress == FrameReader::kFrame) {
+    // Not watched while delivering: a waiting send on this thread must not
+    // read the next request of this connection inside this one.
+    if (window->onOwner) Unwatch(connection->fd);
+    connection->delivering = true;
+    ++window->delivering;
+    Reply reply = Deliver(window->hwnd, connection->reader);
+    --window->delivering;
+    connection->delivering = false;
+    if (window->onOwner) Watch(connection->fd, OnConnectionReady, connection);
+    connection->reader.Consume();
+    connection->spoke = true;
+    connection->lastActivityMs = MonotonicMs();
+    if (!SendReply(connection->fd, reply)) {
+      progress = FrameReader::kFailed;
+      break;
+    }
+    if (ClosedIfRetired(window)) return;
+    progress = connection->reader.Parse();  // one sent right behind it
   }
+  if (progress == FrameReader::kClosed || progress == FrameReader::kFailed) {
+    CloseConnection(connection);
+    return;
+  }
+  ArmTimer(window, DeadlineOf(*connection), false);
+}
+
+void OnConnectionReady(void* context, int, short) {
+  auto* connection = static_cast<Connection*>(context);
+  if (ClosedIfRetired(connection->window) || connection->delivering) return;
+  ServeConnection(connection);
+}
+
+void OnListenerReady(void* context, int, short) {
+  auto* window = static_cast<Published*>(context);
+  if (ClosedIfRetired(window)) return;
+  AcceptAll(window);
+}
+
+void OnDeadline(void* context, int fd, short) {
+  auto* window = static_cast<Published*>(context);
+  uint64_t expirations;
+  while (read(fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+  }
+  window->armedFor = 0;
+  if (ClosedIfRetired(window)) return;
+  ExpireConnections(window, MonotonicMs());
+  ArmTimer(window, NextDeadline(window), true);
 }
 
 // A helper thread serves a window published from outside its owner thread;
 // each request reaches the owner through a cross-thread SendMessageA.
 void HelperLoop(Published* window) {
-  pollfd fds[2] = {{window->listener, POLLIN, 0}, {window->stop_fd, POLLIN, 0}};
   // Only the stop ends the loop: Unpublish still refers to the record until
   // it has signalled.
   for (;;) {
-    int ready = poll(fds, 2, -1);
-    if (ready <= 0) continue;
-    if (fds[1].revents != 0) break;
-    int accepted = accept4(window->listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (accepted < 0) continue;
-    if (SameUserPeer(accepted, nullptr)) {
-      Request request;
-      Request::Progress progress = Request::kMore;
-      while (progress == Request::kMore && PollOne(accepted, POLLIN, kHelperReadLimitMs)) {
-        progress = request.Feed(accepted);
-      }
-      if (progress == Request::kDone) SendReply(accepted, Deliver(window->hwnd, request));
+    std::vector<pollfd> fds{{window->stopFd, POLLIN, 0}, {window->listener, POLLIN, 0}};
+    std::vector<Connection*> polled = window->connections;
+    for (const Connection* c : polled) fds.push_back({c->fd, POLLIN, 0});
+    uint64_t next = NextDeadline(window), now = MonotonicMs();
+    int timeout = next == UINT64_MAX ? -1 : static_cast<int>(next > now ? next - now : 0);
+    int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) {
+      uint64_t stop;  // read, so the stop is seen to come before the closes
+      ssize_t ignored = read(window->stopFd, &stop, sizeof stop);
+      (void)ignored;
+      break;
     }
-    close(accepted);
+    for (size_t i = 2; i < fds.size(); ++i) {
+      auto& list = window->connections;
+      if (fds[i].revents != 0 && std::find(list.begin(), list.end(), polled[i - 2]) != list.end()) {
+        ServeConnection(polled[i - 2]);
+      }
+    }
+    if (fds[1].revents != 0) AcceptAll(window);
+    ExpireConnections(window, MonotonicMs());
   }
+  while (!window->connections.empty()) CloseConnection(window->connections.back());
   close(window->listener);
-  close(window->stop_fd);
+  close(window->stopFd);
   delete window;
 }
 
@@ -549,22 +707,30 @@ void Publish(HWND hwnd, const char* title) {
     std::lock_guard<std::mutex> lock(state().mutex);
     window->name = std::to_string(getpid()) + "-" + std::to_string(state().next_serial++);
   }
+  window->ownerThread = GetWindowThreadProcessId(hwnd, nullptr);
+  window->onOwner = window->ownerThread == GetCurrentThreadId();
+  if (window->onOwner) {
+    window->timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  } else {
+    window->stopFd = eventfd(0, EFD_CLOEXEC);
+  }
   window->listener = ListenOn(EntryPath(folder, window->name, ".sock"));
-  if (window->listener < 0 || !WriteTitleEntry(folder, window->name, title)) {
-    if (window->listener >= 0) close(window->listener);
+  if (window->listener < 0 || (window->onOwner ? window->timerFd : window->stopFd) < 0 ||
+      !WriteTitleEntry(folder, window->name, title)) {
+    for (int fd : {window->listener, window->timerFd, window->stopFd}) {
+      if (fd >= 0) close(fd);
+    }
     SweepEntry(folder, window->name);
     delete window;
     return;
   }
-  window->owner_thread = GetWindowThreadProcessId(hwnd, nullptr);
-  window->on_owner = window->owner_thread == GetCurrentThreadId();
-  if (!window->on_owner) window->stop_fd = eventfd(0, EFD_CLOEXEC);
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().published[hwnd] = window;
   }
-  if (window->on_owner) {
+  if (window->onOwner) {
     Watch(window->listener, OnListenerReady, window);
+    Watch(window->timerFd, OnDeadline, window);
   } else {
     std::thread(HelperLoop, window).detach();
   }
@@ -572,6 +738,7 @@ void Publish(HWND hwnd, const char* title) {
 
 void Unpublish(HWND hwnd) {
   Published* window = nullptr;
+  std::string name;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
     auto it = state().published.find(hwnd);
@@ -579,20 +746,26 @@ void Unpublish(HWND hwnd) {
     window = it->second;
     state().published.erase(it);
     window->retired = true;
+    name = window->name;
+    if (window->onOwner && window->ownerThread != GetCurrentThreadId()) {
+      // Another thread's watch: wake the owner's wait, which finds the
+      // record retired and ends it there. Done under the lock, because the
+      // owner may end the record as soon as it can see it retired.
+      shutdown(window->listener, SHUT_RDWR);
+      window = nullptr;
+    }
   }
   std::string folder = Folder();
-  if (!folder.empty()) SweepEntry(folder, window->name);
-  if (!window->on_owner) {
+  if (!folder.empty()) SweepEntry(folder, name);
+  if (window == nullptr) return;
+  if (!window->onOwner) {
+    // The helper ends the record, but only once it has seen this.
     uint64_t one = 1;
-    ssize_t ignored = write(window->stop_fd, &one, sizeof one);
+    ssize_t ignored = write(window->stopFd, &one, sizeof one);
     (void)ignored;
-  } else if (window->owner_thread == GetCurrentThreadId()) {
+  } else if (window->delivering == 0) {
     CloseRecord(window);
-  } else {
-    // Another thread's watch: wake the owner's wait, which finds the
-    // record retired and ends it there.
-    shutdown(window->listener, SHUT_RDWR);
-  }
+  }  // else from inside a delivery: the record stays until that returns
 }
 
 void TitleChanged(HWND hwnd, const char* className, const char* title, bool alive) {
@@ -626,11 +799,16 @@ bool WaitServing(int fd, short events, uint64_t deadline, pid_t peer) {
       SetLastError(ERROR_TIMEOUT);
       return false;
     }
-    std::vector<OwnWatch> watches = ThreadWatches();
-    std::vector<pollfd> fds{{fd, events, 0}};
-    for (const OwnWatch& w : watches) fds.push_back({w.fd, POLLIN, 0});
     int slice = static_cast<int>(std::min<uint64_t>(deadline - now, kPollSliceMs));
-    int ready = poll(fds.data(), fds.size(), slice);
+    std::vector<OwnWatch> watches = ThreadWatches();
+    pollfd single{fd, events, 0};
+    std::vector<pollfd> fds;
+    if (!watches.empty()) {
+      fds.push_back(single);
+      for (const OwnWatch& w : watches) fds.push_back({w.fd, POLLIN, 0});
+    }
+    pollfd* polled = watches.empty() ? &single : fds.data();
+    int ready = poll(polled, watches.size() + 1, slice);
     if (ready < 0 && errno != EINTR) {
       SetLastErrorFromErrno();
       return false;
@@ -642,52 +820,108 @@ bool WaitServing(int fd, short events, uint64_t deadline, pid_t peer) {
       }
       continue;
     }
-    for (size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents != 0 && StillWatched(watches[i - 1])) {
-        watches[i - 1].callback(watches[i - 1].context, fds[i].fd, fds[i].revents);
+    for (size_t i = 0; i < watches.size(); ++i) {
+      if (fds[i + 1].revents != 0 && StillWatched(watches[i])) {
+        watches[i].callback(watches[i].context, watches[i].fd, fds[i + 1].revents);
       }
     }
-    if (fds[0].revents != 0) return true;
+    if (polled[0].revents != 0) return true;
   }
 }
 
-bool SendAll(int fd, const void* data, size_t length, uint64_t deadline, pid_t peer) {
-  const char* bytes = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t put = send(fd, bytes, length, MSG_NOSIGNAL);
-    if (put > 0) {
-      bytes += put;
-      length -= static_cast<size_t>(put);
+// How a round trip ended. kUnanswered: the connection was closed before a
+// single byte of the reply, so the receiver never delivered the request
+// (it answers every request it delivers) and it may go again on a fresh
+// connection when this one was kept from an earlier send.
+enum class Outcome { kAnswered, kUnanswered, kFailed };
+
+Outcome SendRequest(int fd, iovec* parts, int count, uint64_t deadline, pid_t peer) {
+  int index = 0;
+  while (index < count) {
+    if (parts[index].iov_len == 0) {
+      ++index;
       continue;
     }
+    msghdr message{};
+    message.msg_iov = parts + index;
+    message.msg_iovlen = static_cast<size_t>(count - index);
+    ssize_t put = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (put < 0 && errno == EINTR) continue;
     if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitServing(fd, POLLOUT, deadline, peer)) return false;
+      if (!WaitServing(fd, POLLOUT, deadline, peer)) return Outcome::kFailed;
       continue;
     }
-    SetLastError(ERROR_BROKEN_PIPE);
-    return false;
+    if (put < 0) {
+      SetLastError(ERROR_BROKEN_PIPE);
+      return Outcome::kUnanswered;
+    }
+    for (size_t left = static_cast<size_t>(put); left > 0;) {
+      size_t step = std::min(left, parts[index].iov_len);
+      parts[index].iov_base = static_cast<char*>(parts[index].iov_base) + step;
+      parts[index].iov_len -= step;
+      left -= step;
+      if (parts[index].iov_len == 0) ++index;
+    }
   }
-  return true;
+  return Outcome::kAnswered;
 }
 
-bool ReceiveReply(int fd, Reply* reply, uint64_t deadline, pid_t peer) {
+// Sets how long a blocking receive on a sender's socket may wait.
+void SetReceiveLimit(int fd, uint64_t ms) {
+  timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+// The reply cannot be there the moment the request went out, so this waits
+// first rather than spend a read on being told so. A thread with no
+// watches of its own has nothing to serve meanwhile and blocks in the read
+// itself, in slices of kPollSliceMs (the socket's receive limit), checking
+// the deadline and the peer between them.
+Outcome ReceiveReply(int fd, Reply* reply, uint64_t deadline, pid_t peer) {
+  const bool serving = !ThreadWatches().empty();
   size_t got = 0;
+  bool readable = false;
   while (got < sizeof *reply) {
-    ssize_t n = recv(fd, reinterpret_cast<char*>(reply) + got, sizeof *reply - got, 0);
+    if (serving && !readable && !WaitServing(fd, POLLIN, deadline, peer)) return Outcome::kFailed;
+    if (!serving) {
+      uint64_t now = MonotonicMs();
+      if (now >= deadline) {
+        SetLastError(ERROR_TIMEOUT);
+        return Outcome::kFailed;
+      }
+      if (deadline - now < static_cast<uint64_t>(kPollSliceMs)) SetReceiveLimit(fd, deadline - now);
+    }
+    ssize_t n = recv(fd, reinterpret_cast<char*>(reply) + got, sizeof *reply - got,
+                     serving ? MSG_DONTWAIT : 0);
+    readable = n > 0 || (n < 0 && errno == EINTR);
     if (n > 0) {
       got += static_cast<size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitServing(fd, POLLIN, deadline, peer)) return false;
+      if (!serving && peer > 0 && !ProcessAlive(peer)) {
+        SetLastError(ERROR_BROKEN_PIPE);
+        return Outcome::kFailed;
+      }
       continue;
     }
     SetLastError(ERROR_BROKEN_PIPE);  // the receiver closed without answering
-    return false;
+    return got == 0 ? Outcome::kUnanswered : Outcome::kFailed;
   }
-  return reply->magic == kReplyMagic;
+  if (reply->magic != kReplyMagic) {
+    SetLastError(ERROR_INVALID_DATA);
+    return Outcome::kFailed;
+  }
+  return Outcome::kAnswered;
+}
+
+Outcome RoundTrip(int fd, const RequestHeader& header, const void* payload, uint64_t deadline,
+                  pid_t peer, Reply* reply) {
+  iovec parts[2] = {{const_cast<RequestHeader*>(&header), sizeof header},
+                    {const_cast<void*>(payload), header.cbData}};
+  Outcome sent = SendRequest(fd, parts, 2, deadline, peer);
+  return sent == Outcome::kAnswered ? ReceiveReply(fd, reply, deadline, peer) : sent;
 }
 
 // Connects to a remote window's socket; -1 when it is gone (its entries
@@ -720,11 +954,41 @@ int ConnectTo(const RemoteWindow& window, uint64_t deadline, pid_t* peer) {
     SetLastError(ERROR_ACCESS_DENIED);
     return -1;
   }
+  // Blocking from here on (see ReceiveReply); writes pass MSG_DONTWAIT.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  SetReceiveLimit(fd, kPollSliceMs);
   return fd;
 }
 
+// A connection kept from the last send to the window, or -1.
+int TakeKeptConnection(RemoteWindow* window, pid_t* peer) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  int fd = window->keptFd;
+  if (fd >= 0) {
+    *peer = window->keptPeer;
+    window->keptFd = -1;
+    --state().kept_count;
+  }
+  return fd;
+}
+
+// Keeps an answered connection for the next send to the window (one per
+// window, a bounded number in all); a second one is closed.
+void KeepConnection(RemoteWindow* window, int fd, pid_t peer) {
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (window->keptFd < 0 && state().kept_count < kMaxKeptConnections) {
+      window->keptFd = fd;
+      window->keptPeer = peer;
+      ++state().kept_count;
+      return;
+    }
+  }
+  close(fd);
+}
+
 LRESULT SendRemote(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  const RemoteWindow* window = LookUpRemote(hwnd);
+  RemoteWindow* window = LookUpRemote(hwnd);
   if (window == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
@@ -740,28 +1004,52 @@ LRESULT SendRemote(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return 0;
   }
   const uint64_t deadline = MonotonicMs() + g_send_timeout.load();
-  pid_t peer = 0;
-  int fd = ConnectTo(*window, deadline, &peer);
-  if (fd < 0) return 0;
   RequestHeader header{kRequestMagic, kWireVersion,  WM_COPYDATA, record->cbData,
                        static_cast<uint64_t>(wParam), static_cast<uint64_t>(record->dwData)};
   Reply reply{};
-  bool answered = SendAll(fd, &header, sizeof header, deadline, peer) &&
-                  SendAll(fd, record->lpData, record->cbData, deadline, peer) &&
-                  ReceiveReply(fd, &reply, deadline, peer);
-  close(fd);
-  if (!answered) return 0;
+  pid_t peer = 0;
+  int fd = TakeKeptConnection(window, &peer);
+  Outcome outcome = Outcome::kUnanswered;
+  if (fd >= 0) {
+    outcome = RoundTrip(fd, header, record->lpData, deadline, peer, &reply);
+    if (outcome != Outcome::kAnswered) close(fd);
+  }
+  if (outcome == Outcome::kUnanswered) {  // nothing kept, or the receiver let it go
+    fd = ConnectTo(*window, deadline, &peer);
+    if (fd < 0) return 0;
+    outcome = RoundTrip(fd, header, record->lpData, deadline, peer, &reply);
+    if (outcome != Outcome::kAnswered) close(fd);
+  }
+  if (outcome != Outcome::kAnswered) return 0;
+  KeepConnection(window, fd, peer);
   if (reply.status != kReplyDelivered) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
+  SetLastError(ERROR_SUCCESS);
   return static_cast<LRESULT>(reply.result);
+}
+
+// A child of fork() shares the kept connections with its parent: it lets
+// go of its copies rather than interleave requests with the parent's.
+void LockBeforeFork() { state().mutex.lock(); }
+void UnlockAfterFork() { state().mutex.unlock(); }
+void ForgetKeptInChild() {
+  for (auto& [name, window] : state().remote_by_name) {
+    if (window->keptFd >= 0) close(window->keptFd);
+    window->keptFd = -1;
+  }
+  state().kept_count = 0;
+  state().mutex.unlock();
 }
 
 const RemoteWindowHooks kHooks = {FindNext, IsRemote, SendRemote, TitleChanged};
 
 struct Registration {
-  Registration() { SetRemoteWindowHooks(&kHooks); }
+  Registration() {
+    SetRemoteWindowHooks(&kHooks);
+    pthread_atfork(LockBeforeFork, UnlockAfterFork, ForgetKeptInChild);
+  }
 } g_registration;
 ExitSweeper g_exit_sweeper;
 
@@ -780,4 +1068,13 @@ BOOL GavioGetRemoteWindowFolder(char* buffer, DWORD size) {
   }
   memcpy(buffer, folder.c_str(), folder.size() + 1);
   return TRUE;
+}
+
+BOOL GavioIsWindowPublished(HWND hwnd) {
+  {
+    std::lock_guard<std::mutex> lock(gavio::platform::state().mutex);
+    if (gavio::platform::state().published.count(hwnd) != 0) return TRUE;
+  }
+  SetLastError(gavio::platform::Folder().empty() ? ERROR_ACCESS_DENIED : ERROR_NOT_FOUND);
+  return FALSE;
 }

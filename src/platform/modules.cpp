@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/errors.h"
-#include "platform/host_path.h"
+#include "platform/host_path_text.h"
 
 namespace {
 

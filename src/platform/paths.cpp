@@ -26,10 +26,11 @@ void GavioToHostPath(char* path) {
   }
 }
 
+// '\\' is a separator too, so "\\x" is "/x" once in host form. A colon
+// means nothing here: "logs/12:30.ini" is relative.
 BOOL GavioIsAbsolutePath(const char* path) {
   if (path == nullptr) return FALSE;
-  if (path[0] == '/' || path[0] == '\\') return TRUE;
-  return strchr(path, ':') != nullptr ? TRUE : FALSE;
+  return path[0] == '/' || path[0] == '\\' ? TRUE : FALSE;
 }
 
 BOOL GavioGetAppDataFolder(char* buffer, DWORD size) {

@@ -108,14 +108,14 @@ HANDLE GavioCreateProcess(const char* program, const char* const* argv, DWORD* p
 }
 
 DWORD GetProcessId(HANDLE handle) {
-  Process* process = HandleAs<Process>(handle);
-  return process == nullptr ? 0 : static_cast<DWORD>(process->state().pid);
+  HandleRef<Process> process(handle);
+  return !process ? 0 : static_cast<DWORD>(process->state().pid);
 }
 
 BOOL GetExitCodeProcess(HANDLE handle, DWORD* exitCode) {
-  Process* process = HandleAs<Process>(handle);
-  if (process == nullptr || exitCode == nullptr) {
-    if (process != nullptr) SetLastError(ERROR_INVALID_PARAMETER);
+  HandleRef<Process> process(handle);
+  if (!process || exitCode == nullptr) {
+    if (process) SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   std::lock_guard<std::mutex> lock(process->state().mutex);
@@ -124,8 +124,8 @@ BOOL GetExitCodeProcess(HANDLE handle, DWORD* exitCode) {
 }
 
 BOOL TerminateProcess(HANDLE handle, UINT exitCode) {
-  Process* process = HandleAs<Process>(handle);
-  if (process == nullptr) return FALSE;
+  HandleRef<Process> process(handle);
+  if (!process) return FALSE;
   ProcessState& state = process->state();
   std::lock_guard<std::mutex> lock(state.mutex);
   // The reaper has not collected the child while finished is false, so the

@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/host_path.h"
+#include "platform/files.h"
+#include "platform/host_path_text.h"
 #include "platform/paths.h"
 
 namespace {
@@ -72,84 +73,51 @@ bool ValidArgument(const char* path) { return path != nullptr && path[0] != '\0'
 
 // Names in a folder, without "." and "..".
 bool ListNames(const std::string& folder, std::vector<std::string>* names) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return FailErrno();
-  errno = 0;
-  while (dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    names->push_back(entry->d_name);
-  }
-  int err = errno;
-  closedir(dir);
-  if (err != 0) {
-    errno = err;
-    return FailErrno();
-  }
-  return true;
+  return GavioListFolder(
+             folder.c_str(),
+             [](void* context, const GavioFolderEntry* entry) -> BOOL {
+               static_cast<std::vector<std::string>*>(context)->push_back(entry->name);
+               return TRUE;
+             },
+             names) != FALSE;
 }
 
 bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t put = write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<size_t>(put);
-  }
-  return true;
+  return GavioFileWrite(fd, data, length) != FALSE;
 }
 
-std::string TemporaryBeside(const std::string& path) {
-  static std::atomic<unsigned> counter{0};
-  char suffix[64];
-  snprintf(suffix, sizeof suffix, ".gavio-part-%d-%u", static_cast<int>(getpid()),
-           counter.fetch_add(1));
-  return path + suffix;
-}
-
+// Written beside to and renamed over it, with the source's mode.
 bool CopyRegularFile(const std::string& from, const std::string& to) {
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return FailErrno();
+  int in = GavioFileOpen(from.c_str(), GAVIO_FILE_READ | GAVIO_FILE_REGULAR);
+  if (in < 0) return false;
   struct stat info;
-  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(in);
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  std::string part = TemporaryBeside(to);
-  int out = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
-  if (out < 0) {
-    int err = errno;
-    close(in);
-    errno = err;
+  if (fstat(in, &info) != 0) {
+    GavioFileClose(in);
     return FailErrno();
   }
+  GavioAtomicFile out;
+  if (!GavioAtomicBegin(&out, to.c_str(), 0)) {
+    GavioFileClose(in);
+    return false;
+  }
+  out.mode = static_cast<uint32_t>(info.st_mode & 07777);
   std::vector<char> chunk(kCopyChunk);
   bool ok = true;
   for (;;) {
-    ssize_t got = read(in, chunk.data(), chunk.size());
-    if (got < 0 && errno == EINTR) continue;
+    int64_t got = GavioFileRead(in, chunk.data(), chunk.size());
     if (got == 0) break;
-    if (got < 0 || !WriteAll(out, chunk.data(), static_cast<size_t>(got))) {
+    if (got < 0 || !WriteAll(out.fd, chunk.data(), static_cast<size_t>(got))) {
       ok = false;
       break;
     }
   }
-  int err = errno;
-  close(in);
-  if (close(out) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(part.c_str(), to.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
+  DWORD error = GetLastError();
+  GavioFileClose(in);
   if (!ok) {
-    unlink(part.c_str());
-    errno = err;
-    return FailErrno();
+    GavioAtomicAbort(&out);
+    return Fail(error);
   }
-  return true;
+  return GavioAtomicCommit(&out) != FALSE;
 }
 
 bool CopyEntry(const std::string& from, const std::string& to, int depth);
@@ -186,18 +154,7 @@ bool CopyEntry(const std::string& from, const std::string& to, int depth) {
   return true;  // devices, pipes and sockets have no content to copy
 }
 
-bool DeleteTree(const std::string& path, int depth) {
-  if (depth > kMaxDepth) return Fail(ERROR_FILENAME_EXCED_RANGE);
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return FailErrno();
-  if (!S_ISDIR(info.st_mode)) return unlink(path.c_str()) == 0 ? true : FailErrno();
-  std::vector<std::string> names;
-  if (!ListNames(path, &names)) return false;
-  for (const std::string& name : names) {
-    if (!DeleteTree(Join(path, name), depth + 1)) return false;
-  }
-  return rmdir(path.c_str()) == 0 ? true : FailErrno();
-}
+bool DeleteTree(const std::string& path) { return GavioRemoveTree(path.c_str()) != FALSE; }
 
 // The canonical absolute form of a path whose last part may not exist yet
 // (and is not followed when it is a link).
@@ -222,12 +179,7 @@ std::string Destination(const std::string& from, const std::string& to) {
 }
 
 bool MakeFolders(const std::string& path, mode_t mode) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    std::string prefix = path.substr(0, i);
-    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return FailErrno();
-  }
-  return IsFolder(path) ? true : Fail(ERROR_PATH_NOT_FOUND);
+  return GavioCreateFolders(path.c_str(), mode) != FALSE;
 }
 
 // Bytes outside the unreserved set are escaped as in URLs; '/' stays.
@@ -315,12 +267,12 @@ BOOL GavioShellMove(const char* from, const char* to) {
   if (errno != EXDEV && errno != ENOTEMPTY && errno != EEXIST) return FailErrno();
   if (IsFolder(source) && IsSameOrInside(target, source)) return Fail(ERROR_INVALID_PARAMETER);
   if (!CopyEntry(source, target, 0)) return FALSE;
-  return DeleteTree(source, 0) ? TRUE : FALSE;
+  return DeleteTree(source) ? TRUE : FALSE;
 }
 
 BOOL GavioShellDelete(const char* path) {
   if (!ValidArgument(path)) return Fail(ERROR_INVALID_PARAMETER);
-  return DeleteTree(HostPath(path), 0) ? TRUE : FALSE;
+  return DeleteTree(HostPath(path)) ? TRUE : FALSE;
 }
 
 BOOL GavioMoveToTrash(const char* path) {
@@ -357,10 +309,10 @@ BOOL GavioMoveToTrash(const char* path) {
   } else if (CopyEntry(source, stored, 0)) {
     // The trash holds a whole copy now; the record stays with it even if
     // part of the source cannot be removed.
-    return DeleteTree(source, 0) ? TRUE : FALSE;
+    return DeleteTree(source) ? TRUE : FALSE;
   } else {
     DWORD error = GetLastError();
-    if (Exists(stored)) DeleteTree(stored, 0);
+    if (Exists(stored)) DeleteTree(stored);
     SetLastError(error);
   }
   DWORD error = GetLastError();

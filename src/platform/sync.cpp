@@ -156,36 +156,33 @@ BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) {
 
 HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*) {
   auto* event = new (std::nothrow) Event(manualReset != 0, initialState != 0);
-  if (event == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  if (!event) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return event;
 }
 
 BOOL SetEvent(HANDLE handle) {
-  Event* event = HandleAs<Event>(handle);
-  if (event == nullptr) return FALSE;
+  HandleRef<Event> event(handle);
+  if (!event) return FALSE;
   event->Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE handle) {
-  Event* event = HandleAs<Event>(handle);
-  if (event == nullptr) return FALSE;
+  HandleRef<Event> event(handle);
+  if (!event) return FALSE;
   event->Reset();
   return TRUE;
 }
 
+// The wait holds its own reference: a CloseHandle meanwhile only closes the
+// handle, and the object lives until this wait is over.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  KernelObject* object = ObjectFromHandle(handle);
-  if (object == nullptr) return WAIT_FAILED;
+  HandleRef<KernelObject> object(handle);
+  if (!object) return WAIT_FAILED;
   return object->Wait(milliseconds);
 }
 
-BOOL CloseHandle(HANDLE handle) {
-  KernelObject* object = ObjectFromHandle(handle);
-  if (object == nullptr) return FALSE;
-  delete object;
-  return TRUE;
-}
+BOOL CloseHandle(HANDLE handle) { return CloseObject(handle) ? TRUE : FALSE; }
 
 HANDLE CreateThread(void*, size_t stackSize, LPTHREAD_START_ROUTINE start, void* parameter,
                     DWORD flags, DWORD* threadId) {
@@ -220,21 +217,21 @@ HANDLE CreateThread(void*, size_t stackSize, LPTHREAD_START_ROUTINE start, void*
 }
 
 DWORD GetThreadId(HANDLE handle) {
-  Thread* thread = HandleAs<Thread>(handle);
-  return thread == nullptr ? 0 : thread->state().thread_id;
+  HandleRef<Thread> thread(handle);
+  return !thread ? 0 : thread->state().thread_id;
 }
 
 BOOL GetExitCodeThread(HANDLE handle, DWORD* exitCode) {
-  Thread* thread = HandleAs<Thread>(handle);
-  if (thread == nullptr || exitCode == nullptr) return FALSE;
+  HandleRef<Thread> thread(handle);
+  if (!thread || exitCode == nullptr) return FALSE;
   std::lock_guard<std::mutex> lock(thread->state().mutex);
   *exitCode = thread->state().exit_code;
   return TRUE;
 }
 
 DWORD SuspendThread(HANDLE handle) {
-  Thread* thread = HandleAs<Thread>(handle);
-  if (thread == nullptr) return 0xFFFFFFFFu;
+  HandleRef<Thread> thread(handle);
+  if (!thread) return 0xFFFFFFFFu;
   ThreadState& state = thread->state();
   std::lock_guard<std::mutex> lock(state.mutex);
   if (state.finished) {
@@ -245,8 +242,8 @@ DWORD SuspendThread(HANDLE handle) {
 }
 
 DWORD ResumeThread(HANDLE handle) {
-  Thread* thread = HandleAs<Thread>(handle);
-  if (thread == nullptr) return 0xFFFFFFFFu;
+  HandleRef<Thread> thread(handle);
+  if (!thread) return 0xFFFFFFFFu;
   ThreadState& state = thread->state();
   DWORD previous;
   {
@@ -263,8 +260,8 @@ void SuspensionPoint(void) {
 }
 
 int32_t GetThreadPriority(HANDLE handle) {
-  Thread* thread = HandleAs<Thread>(handle);
-  if (thread == nullptr) return THREAD_PRIORITY_ERROR_RETURN;
+  HandleRef<Thread> thread(handle);
+  if (!thread) return THREAD_PRIORITY_ERROR_RETURN;
   std::lock_guard<std::mutex> lock(thread->state().mutex);
   return thread->state().priority;
 }
@@ -272,8 +269,8 @@ int32_t GetThreadPriority(HANDLE handle) {
 // Raising a thread's priority needs privileges on Linux; the value is kept
 // so callers read back what they set, and the scheduler is left alone.
 BOOL SetThreadPriority(HANDLE handle, int32_t priority) {
-  Thread* thread = HandleAs<Thread>(handle);
-  if (thread == nullptr) return FALSE;
+  HandleRef<Thread> thread(handle);
+  if (!thread) return FALSE;
   if (priority < -15 || priority > 15) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -284,8 +281,8 @@ BOOL SetThreadPriority(HANDLE handle, int32_t priority) {
 }
 
 BOOL TerminateThread(HANDLE handle, DWORD exitCode) {
-  Thread* thread = HandleAs<Thread>(handle);
-  if (thread == nullptr) return FALSE;
+  HandleRef<Thread> thread(handle);
+  if (!thread) return FALSE;
   ThreadState& state = thread->state();
   {
     std::lock_guard<std::mutex> lock(state.mutex);

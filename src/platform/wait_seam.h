@@ -1,10 +1,12 @@
 // The seams between the message queue and the facilities that add input to
 // a thread's single wait (sockets, the cross-process window channel).
 //
-// Each thread's wait is one poll() over its queue's wake-up descriptor, the
-// descriptors registered here and the time to its next timer. Callbacks run
-// on the registering thread, inside GetMessageA/PeekMessageA/SendMessageA
-// waits, never on another thread.
+// Each thread waits in one epoll set holding its queue's wake-up descriptor
+// and the descriptors watched here, with the time to its next timer as the
+// timeout, so one ready descriptor costs the same however many idle ones
+// are watched. Callbacks run on the registering thread, inside the waits of
+// GetMessageA, PeekMessageA and WaitMessageTimeout, never on another thread
+// and never while the thread waits for the answer to its own SendMessageA.
 #pragma once
 
 #include <poll.h>
@@ -16,12 +18,15 @@
 
 namespace gavio::platform {
 
-// Called with the poll revents of fd. May register or unregister watches
+// Called with the poll revents of fd (the watch is level-triggered: it runs
+// again while the condition holds). May register or unregister watches
 // (including its own), post or send messages.
 using FdCallback = void (*)(void* context, int fd, short revents);
 
 // Watches fd on the calling thread until UnwatchFd. events is a poll mask.
-// Re-watching an fd replaces its entry. Returns false on bad input.
+// Re-watching an fd replaces its entry. Unwatch before closing: a closed fd
+// silently leaves the set. Returns false on bad input or an fd that cannot
+// be waited on (a regular file).
 GAVIO_SEAM bool WatchFd(int fd, short events, FdCallback callback, void* context);
 GAVIO_SEAM void UnwatchFd(int fd);
 
@@ -39,8 +44,9 @@ struct RemoteWindowHooks {
 };
 GAVIO_SEAM void SetRemoteWindowHooks(const RemoteWindowHooks* hooks);
 
-// Runs fn(context) for every message-queue-owning thread wake-up source
-// except this; exposed for the socket facility: wakes a thread's wait.
+// Ends the current or next wait of threadId's queue, so that thread looks
+// at its queue and watches again (one write to its wake-up descriptor).
+// Does nothing for a thread without a queue.
 GAVIO_SEAM void WakeThread(DWORD threadId);
 
 }  // namespace gavio::platform

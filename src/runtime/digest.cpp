@@ -1,15 +1,13 @@
 // MD5 digest component (65) and the MD5 core other components share.
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <new>
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "frame/component_base.h"
 #include "runtime/md5.h"
@@ -187,31 +185,26 @@ void Md5::Transform(const uint8_t block[64]) {
 
 bool Md5OfFile(const char* hostPath, uint8_t out[kMd5Size]) {
   memset(out, 0, kMd5Size);
-  int fd = open(hostPath, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    SetLastErrorFromErrno();
-    return false;
-  }
+  int fd = GavioFileOpen(hostPath, GAVIO_FILE_READ);
+  if (fd < 0) return false;
   struct stat info;
   if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     SetLastError(ERROR_ACCESS_DENIED);
-    close(fd);
+    GavioFileClose(fd);
     return false;
   }
   Md5 md5;
   static thread_local uint8_t chunk[kFileChunk];
   for (;;) {
-    ssize_t got = read(fd, chunk, sizeof(chunk));
-    if (got < 0 && errno == EINTR) continue;
+    int64_t got = GavioFileRead(fd, chunk, sizeof(chunk));
     if (got < 0) {
-      SetLastErrorFromErrno();
-      close(fd);
+      GavioFileClose(fd);
       return false;
     }
     if (got == 0) break;
     md5.Update(chunk, static_cast<size_t>(got));
   }
-  close(fd);
+  GavioFileClose(fd);
   md5.Final(out);
   return true;
 }

@@ -4,19 +4,17 @@
 // The object keeps its own position and reads through a small buffer, so
 // reading a line costs no system call per byte; the buffer is only used
 // while the file is open for reading, where nothing else changes it.
-#include <errno.h>
-#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <new>
 
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "runtime/client_path.h"
 #include "frame/component_base.h"
@@ -56,14 +54,11 @@ class CFileObject final : public Component<kFileObjectId, IFileObject> {
     Close();
     char hostPath[kClientPathSize];
     if (!ResolveClientPath(path, hostPath)) return 0;
-    int fd = open(hostPath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      SetLastErrorFromErrno();
-      return 0;
-    }
+    int fd = GavioFileOpen(hostPath, GAVIO_FILE_READ);
+    if (fd < 0) return 0;
     struct stat info;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-      close(fd);
+      GavioFileClose(fd);
       SetLastError(ERROR_ACCESS_DENIED);
       return 0;
     }
@@ -75,25 +70,21 @@ class CFileObject final : public Component<kFileObjectId, IFileObject> {
     Close();
     char hostPath[kClientPathSize];
     if (!ResolveClientPath(path, hostPath)) return 0;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append != 0 ? 0 : O_TRUNC);
-    int fd = open(hostPath, flags, 0666);
-    if (fd < 0) {
-      SetLastErrorFromErrno();
+    DWORD flags = GAVIO_FILE_WRITE | GAVIO_FILE_CREATE | (append != 0 ? 0 : GAVIO_FILE_TRUNCATE);
+    int fd = GavioFileOpen(hostPath, flags);
+    if (fd < 0) return 0;
+    uint64_t size = 0;
+    if (!GavioFileSize(fd, &size)) {
+      GavioFileClose(fd);
       return 0;
     }
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-      SetLastErrorFromErrno();
-      close(fd);
-      return 0;
-    }
-    Adopt(fd, Mode::kWriting, append != 0 ? static_cast<uint64_t>(info.st_size) : 0);
+    Adopt(fd, Mode::kWriting, append != 0 ? size : 0);
     return 1;
   }
 
   int32_t Close() override {
     if (fd_ < 0) return 0;
-    close(fd_);
+    GavioFileClose(fd_);
     fd_ = -1;
     mode_ = Mode::kClosed;
     bufferLength_ = 0;
@@ -204,12 +195,8 @@ class CFileObject final : public Component<kFileObjectId, IFileObject> {
         bytes[got++] = static_cast<uint8_t>(byte);
         continue;
       }
-      ssize_t n = pread(fd_, bytes + got, wanted - got, static_cast<off_t>(position_));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        SetLastErrorFromErrno();
-        return 0;
-      }
+      int64_t n = GavioFileReadSomeAt(fd_, position_, bytes + got, wanted - got);
+      if (n < 0) return 0;
       if (n == 0) break;
       got += static_cast<size_t>(n);
       position_ += static_cast<uint64_t>(n);
@@ -229,8 +216,8 @@ class CFileObject final : public Component<kFileObjectId, IFileObject> {
   }
 
   uint64_t FileSize() {
-    struct stat info;
-    return fstat(fd_, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    uint64_t size = 0;
+    return GavioFileSize(fd_, &size) ? size : 0;
   }
 
   // The byte at the position from the buffer, advancing; -1 when the
@@ -243,10 +230,7 @@ class CFileObject final : public Component<kFileObjectId, IFileObject> {
   // The byte at the position, or -1 at the end of the file or on an error.
   int PeekByte() {
     if (position_ < bufferStart_ || position_ >= bufferStart_ + bufferLength_) {
-      ssize_t n;
-      do {
-        n = pread(fd_, buffer_, sizeof buffer_, static_cast<off_t>(position_));
-      } while (n < 0 && errno == EINTR);
+      int64_t n = GavioFileReadSomeAt(fd_, position_, buffer_, sizeof buffer_);
       bufferStart_ = position_;
       bufferLength_ = n > 0 ? static_cast<size_t>(n) : 0;
       if (bufferLength_ == 0) return -1;
@@ -261,17 +245,9 @@ class CFileObject final : public Component<kFileObjectId, IFileObject> {
   }
 
   bool WriteBytes(const char* data, size_t length) {
-    while (length > 0) {
-      ssize_t put = pwrite(fd_, data, length, static_cast<off_t>(position_));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) {
-        SetLastErrorFromErrno();
-        return false;
-      }
-      data += put;
-      length -= static_cast<size_t>(put);
-      position_ += static_cast<uint64_t>(put);
-    }
+    if (length == 0) return true;
+    if (!GavioFileWriteAt(fd_, position_, data, length)) return false;
+    position_ += length;
     return true;
   }
 

@@ -4,15 +4,11 @@
 // Every path is resolved against the client root folder before use, for
 // the existence checks and for the operation alike, so a relative path
 // always names the same file whatever the working folder is.
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <fnmatch.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <new>
@@ -22,6 +18,7 @@
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/shell.h"
 #include "runtime/client_path.h"
 #include "frame/component_base.h"
@@ -79,24 +76,7 @@ bool CopyOut(const std::string& text, char* out, int32_t outSize) {
 }
 
 // mkdir -p over a resolved path.
-bool MakeFolders(const char* hostPath) {
-  std::string path(hostPath);
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (mkdir(path.c_str(), 0777) == 0) return true;
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    std::string prefix = path.substr(0, i);
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      SetLastErrorFromErrno();
-      return false;
-    }
-  }
-  if (!IsFolder(path.c_str())) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  return true;
-}
+bool MakeFolders(const char* hostPath) { return GavioCreateFolders(hostPath, 0) != FALSE; }
 
 const char* FileNameOf(const char* path) {
   const char* name = path;
@@ -141,24 +121,28 @@ void FillEntry(const std::string& folder, const char* name, FolderEntry* entry) 
   }
 }
 
+// Reads until n bytes or the end; false on an error.
+bool ReadFully(int fd, char* out, size_t n, size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    int64_t part = GavioFileRead(fd, out + *got, n - *got);
+    if (part < 0) return false;
+    if (part == 0) break;
+    *got += static_cast<size_t>(part);
+  }
+  return true;
+}
+
 bool SameContent(int a, int b) {
   std::vector<char> left(kCompareChunk), right(kCompareChunk);
   for (;;) {
-    ssize_t got = read(a, left.data(), left.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    size_t have = 0;
-    while (have < static_cast<size_t>(got)) {
-      ssize_t n = read(b, right.data() + have, static_cast<size_t>(got) - have);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      have += static_cast<size_t>(n);
+    size_t leftGot = 0, rightGot = 0;
+    if (!ReadFully(a, left.data(), left.size(), &leftGot) ||
+        !ReadFully(b, right.data(), right.size(), &rightGot)) {
+      return false;
     }
-    if (got == 0) {
-      char probe;
-      return read(b, &probe, 1) == 0;
-    }
-    if (memcmp(left.data(), right.data(), have) != 0) return false;
+    if (leftGot != rightGot || memcmp(left.data(), right.data(), leftGot) != 0) return false;
+    if (leftGot < left.size()) return true;
   }
 }
 
@@ -196,11 +180,7 @@ class CFileUtils final : public Component<kFileUtilsId, IFileUtils> {
   int32_t Move(const char* from, const char* to) override {
     ClientPath source(from), target(to);
     if (!source.ok() || !target.ok()) return 0;
-    if (rename(source.c_str(), target.c_str()) != 0) {
-      SetLastErrorFromErrno();
-      return 0;
-    }
-    return 1;
+    return GavioRenameFile(source.c_str(), target.c_str()) ? 1 : 0;
   }
 
   int32_t ReplacePrefix(const char* path, const char* prefix, const char* newPrefix, char* out,
@@ -329,11 +309,11 @@ class CFileUtils final : public Component<kFileUtilsId, IFileUtils> {
       return 0;
     }
     if (leftInfo.st_size != rightInfo.st_size) return 0;
-    int leftFd = open(left.c_str(), O_RDONLY | O_CLOEXEC);
-    int rightFd = open(right.c_str(), O_RDONLY | O_CLOEXEC);
+    int leftFd = GavioFileOpen(left.c_str(), GAVIO_FILE_READ | GAVIO_FILE_REGULAR);
+    int rightFd = GavioFileOpen(right.c_str(), GAVIO_FILE_READ | GAVIO_FILE_REGULAR);
     bool same = leftFd >= 0 && rightFd >= 0 && SameContent(leftFd, rightFd);
-    if (leftFd >= 0) close(leftFd);
-    if (rightFd >= 0) close(rightFd);
+    if (leftFd >= 0) GavioFileClose(leftFd);
+    if (rightFd >= 0) GavioFileClose(rightFd);
     return same ? 1 : 0;
   }
 
@@ -397,18 +377,23 @@ class CFileUtils final : public Component<kFileUtilsId, IFileUtils> {
   // names and names too long for an entry.
   static bool MatchingNames(const std::string& folder, const std::string& mask,
                             std::vector<std::string>* names) {
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) {
-      SetLastErrorFromErrno();
-      return false;
-    }
-    while (dirent* entry = readdir(dir)) {
-      const char* name = entry->d_name;
-      if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || IsBlankOnly(name)) continue;
-      if (strlen(name) > kMaxEntryName || !MatchesMask(name, mask)) continue;
-      names->push_back(name);
-    }
-    closedir(dir);
+    struct Listing {
+      const std::string& mask;
+      std::vector<std::string>* names;
+    } listing{mask, names};
+    BOOL listed = GavioListFolder(
+        folder.c_str(),
+        [](void* context, const GavioFolderEntry* entry) -> BOOL {
+          auto* l = static_cast<Listing*>(context);
+          const char* name = entry->name;
+          if (IsBlankOnly(name) || strlen(name) > kMaxEntryName || !MatchesMask(name, l->mask)) {
+            return TRUE;
+          }
+          l->names->push_back(name);
+          return TRUE;
+        },
+        &listing);
+    if (!listed) return false;
     std::sort(names->begin(), names->end());
     return true;
   }

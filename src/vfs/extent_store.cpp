@@ -206,7 +206,7 @@ bool ExtentStore::Append(FdtEntry* entry, const uint8_t* data, uint32_t n, uint3
   uint32_t units = UnitsFor(n);
   uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(units) * BlockSize();
   // Offsets are 32 bits wide; the FDT behind data end needs room too.
-  if (end > UINT32_MAX - (64u << 20)) {
+  if (end > kMaxArchiveDataEnd) {
     VFS_REPORT(reporter_, "archive full");
     return false;
   }

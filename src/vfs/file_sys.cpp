@@ -16,8 +16,6 @@ namespace {
 
 constexpr char kReportSource[] = "Components\\Vfs\\FileSys";
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
 std::string AsFolder(std::string path) {
   if (path.empty() || path.back() != '/') path += '/';
   return path;
@@ -28,23 +26,8 @@ std::string AsFolder(std::string path) {
 int32_t FileSys::Init(IFileSysMgr* manager) {
   Lock lock(lock_);
   if (initialised_) return 1;
-  if (manager != nullptr) {
-    handles_ = manager->GetHandleAlloc();
-    mapper_ = manager->GetFileMapper();
-    cache_ = manager->GetFileCache();
-    if (handles_ == nullptr || mapper_ == nullptr || cache_ == nullptr) return 0;
-  } else {
-    handles_ = CreateHandleAlloc(reporter_);
-    mapper_ = handles_ != nullptr ? CreateFileMapper(reporter_) : nullptr;
-    cache_ = mapper_ != nullptr ? CreateBufferCache(handles_, mapper_, 0, reporter_) : nullptr;
-    ownsHandles_ = ownsMapper_ = ownsCache_ = true;
-    if (cache_ == nullptr) {
-      if (mapper_ != nullptr) mapper_->Destroy();
-      if (handles_ != nullptr) handles_->Destroy();
-      ownsHandles_ = ownsMapper_ = ownsCache_ = false;
-      return 0;
-    }
-  }
+  static const char* const kSilent[4] = {};
+  if (!TakeParts(manager, &IFileSysMgr::GetFileMapper, &IFileSysMgr::GetFileCache, kSilent)) return 0;
   initialised_ = true;
   return 1;
 }
@@ -58,9 +41,7 @@ void FileSys::Destroy() {
       finds_.CloseAll(handles_);
       mounts_.clear();
       roots_.clear();
-      if (ownsCache_) cache_->Destroy();
-      if (ownsMapper_) mapper_->Destroy();
-      if (ownsHandles_) handles_->Destroy();
+      ReleaseParts();
     }
     initialised_ = false;
   }
@@ -77,7 +58,16 @@ bool FileSys::HostPathBelow(const std::string& folder, std::string_view path,
     if (component == "..") return false;
     if (!component.empty()) {
       if (!host.empty() && host.back() != '/') host += '/';
+      size_t name_at = host.size();
       host.append(component);
+      // Paths are lower-cased when case does not matter; the host's names
+      // keep theirs, so a name not found as written is looked up without case.
+      if (!caseSensitive_ && GetHostPathType(host) == HostPathType::kMissing) {
+        std::string actual;
+        if (FindNameWithoutCase(host.substr(0, name_at), component, &actual)) {
+          host.replace(name_at, std::string::npos, actual);
+        }
+      }
     }
     pos = end + 1;
   }
@@ -85,7 +75,20 @@ bool FileSys::HostPathBelow(const std::string& folder, std::string_view path,
   return true;
 }
 
-const FileSys::Folder* FileSys::FindRoot(int32_t rootHandle) const {
+bool FileSys::FindNameWithoutCase(const std::string& folder, std::string_view name,
+                                  std::string* actual) {
+  std::vector<HostDirEntry> entries;
+  if (!ListHostDirectory(folder, &entries)) return false;
+  for (const HostDirEntry& entry : entries) {
+    if (EqualsNoCase(entry.name, name)) {
+      *actual = entry.name;
+      return true;
+    }
+  }
+  return false;
+}
+
+const HostFolder* FileSys::FindRoot(int32_t rootHandle) const {
   auto found = roots_.find(rootHandle);
   return found == roots_.end() ? nullptr : found->second.get();
 }
@@ -108,11 +111,7 @@ IBuffer* FileSys::ReadHostFile(const std::string& hostPath) {
 }
 
 bool FileSys::WriteHostFile(const std::string& hostPath, const uint8_t* data, size_t n) {
-  std::string parent = HostParentFolder(hostPath);
-  if (!parent.empty() && !CreateHostDirectories(parent)) return false;
-  MakeHostFileWritable(hostPath);
-  HostFile file;
-  if (!file.Open(hostPath, HostFile::Mode::kReadWriteTruncate) || (n > 0 && !file.WriteAt(0, data, n))) {
+  if (!WriteHostFileReplacing(hostPath, data, n)) {
     VFS_REPORT(reporter_, "write file error!");
     return false;
   }
@@ -128,7 +127,7 @@ int32_t FileSys::Mount(const char* hostPath, const char* mountPath) {
     VFS_REPORT(reporter_, "param error!");
     return -1;
   }
-  Folder mount;
+  HostFolder mount;
   mount.directory = AsFolder(MakeAbsoluteHostPath(hostPath));
   if (!initialised_ || !PreparePath(mountPath, true, &mount.mountPath) ||
       GetHostPathType(mount.directory) != HostPathType::kDirectory) {
@@ -146,7 +145,7 @@ void FileSys::UnmountAll() {
   mounts_.clear();
 }
 
-int32_t FileSys::LoadFromMount(int32_t mountHandle, const Folder& mount, const std::string& path) {
+int32_t FileSys::LoadFromMount(int32_t mountHandle, const HostFolder& mount, const std::string& path) {
   const std::string& prefix = mount.mountPath;
   if (path.compare(0, prefix.size(), prefix) != 0) return -1;
   std::string host;
@@ -172,7 +171,11 @@ int32_t FileSys::OpenFile(const char* path, uint32_t flags) {
   }
   int32_t value = 0;
   int32_t root = mapper_->Lookup(clean.c_str(), &value);
-  if (root != -1) return LoadFile(root, clean.c_str(), value, flags);
+  if (root != -1) {
+    int32_t file_handle = LoadFile(root, clean.c_str(), value, flags);
+    if (file_handle != -1) return file_handle;
+    // A mapping left from an earlier mount: the mounts have the last word.
+  }
   for (const auto& [handle, mount] : mounts_) {
     int32_t file_handle = LoadFromMount(handle, mount, clean);
     if (file_handle != -1) return file_handle;
@@ -189,21 +192,6 @@ int32_t FileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value, u
   return LoadFromMount(rootHandle, found->second, path);
 }
 
-IBuffer* FileSys::GetFileBuffer(int32_t fileHandle) {
-  Lock lock(lock_);
-  return initialised_ ? cache_->Get(fileHandle) : nullptr;
-}
-
-int32_t FileSys::CloseFile(int32_t fileHandle) {
-  Lock lock(lock_);
-  return initialised_ && cache_->Release(fileHandle) > 0 ? 1 : 0;
-}
-
-int32_t FileSys::SetCacheLimit(int32_t limit) {
-  Lock lock(lock_);
-  return initialised_ ? cache_->SetLimit(limit) : 0;
-}
-
 // ---------------------------------------------------------------------------
 // Roots
 
@@ -213,7 +201,7 @@ int32_t FileSys::OpenRoot(const char* hostPath, int32_t mode) {
     VFS_REPORT(reporter_, "param error!");
     return -1;
   }
-  auto root = std::make_unique<Folder>();
+  auto root = std::make_unique<HostFolder>();
   root->directory = AsFolder(MakeAbsoluteHostPath(hostPath));
   root->mode = mode;
   int32_t handle = handles_->Alloc();
@@ -225,7 +213,7 @@ int32_t FileSys::CloseRoot(int32_t rootHandle) {
   Lock lock(lock_);
   auto found = roots_.find(rootHandle);
   if (!initialised_ || found == roots_.end()) return 0;
-  finds_.ForEach([closed = found->second.get()](Find& find) {
+  finds_.ForEach([closed = found->second.get()](FolderFind& find) {
     if (find.root == closed) find.root = nullptr;
   });
   roots_.erase(found);
@@ -235,7 +223,7 @@ int32_t FileSys::CloseRoot(int32_t rootHandle) {
 
 IBuffer* FileSys::ReadFileFromRoot(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   std::string clean;
   std::string host;
   if (root == nullptr || !PreparePath(path, false, &clean) ||
@@ -247,7 +235,7 @@ IBuffer* FileSys::ReadFileFromRoot(int32_t rootHandle, const char* path) {
 
 int32_t FileSys::WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer* data) {
   Lock lock(lock_);
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) {
     VFS_REPORT(reporter_, "invalid root handle");
     return 0;
@@ -269,8 +257,8 @@ int32_t FileSys::WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer* 
 int32_t FileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
                           const char* targetPath) {
   Lock lock(lock_);
-  const Folder* source = initialised_ ? FindRoot(sourceRoot) : nullptr;
-  const Folder* target = initialised_ ? FindRoot(targetRoot) : nullptr;
+  const HostFolder* source = initialised_ ? FindRoot(sourceRoot) : nullptr;
+  const HostFolder* target = initialised_ ? FindRoot(targetRoot) : nullptr;
   if (source == nullptr || target == nullptr) {
     VFS_REPORT(reporter_, source == nullptr ? "invalid src root handle" : "invalid trg root handle");
     return 0;
@@ -305,9 +293,9 @@ int32_t FileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t ta
   return ok ? 1 : 0;
 }
 
-const FileSys::Folder* FileSys::RootForDelete(int32_t rootHandle, const char* path,
+const HostFolder* FileSys::RootForDelete(int32_t rootHandle, const char* path,
                                               std::string* clean, std::string* host) {
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) {
     VFS_REPORT(reporter_, "root not found");
     return nullptr;
@@ -327,7 +315,7 @@ int32_t FileSys::DeleteFile(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
   std::string clean;
   std::string host;
-  const Folder* root = RootForDelete(rootHandle, path, &clean, &host);
+  const HostFolder* root = RootForDelete(rootHandle, path, &clean, &host);
   if (root == nullptr) return 0;
   if (clean.empty()) {
     VFS_REPORT(reporter_, "param error!");
@@ -349,7 +337,7 @@ int32_t FileSys::DeleteDir(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
   std::string clean;
   std::string host;
-  const Folder* root = RootForDelete(rootHandle, path, &clean, &host);
+  const HostFolder* root = RootForDelete(rootHandle, path, &clean, &host);
   if (root == nullptr) return 0;
   if (clean.empty() || clean == "\\") {
     // Everything in the root, but the root folder itself stays.
@@ -373,7 +361,7 @@ int32_t FileSys::DeleteDir(int32_t rootHandle, const char* path) {
 
 int32_t FileSys::GetPathType(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   std::string clean;
   std::string host;
   if (root == nullptr || !PreparePath(path, false, &clean) || clean.empty() ||
@@ -390,7 +378,7 @@ int32_t FileSys::GetPathType(int32_t rootHandle, const char* path) {
 
 int32_t FileSys::CreateDir(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) return -1;
   std::string clean;
   std::string host;
@@ -424,7 +412,7 @@ int32_t FileSys::GetAttributes(const char* path) {
 // ---------------------------------------------------------------------------
 // Finds
 
-bool FileSys::ListInto(Find* find) {
+bool FileSys::ListInto(FolderFind* find) {
   std::string host;
   find->listing.clear();
   find->index = 0;
@@ -432,35 +420,70 @@ bool FileSys::ListInto(Find* find) {
       !HostPathBelow(find->root->directory, find->start + find->dirPath, &host)) {
     return false;
   }
-  if (find->ancestors.empty()) {
+  if (find->visited.empty()) {
     uint64_t device = 0;
     uint64_t inode = 0;
     if (!GetHostDirectoryId(host, &device, &inode)) return false;
-    find->ancestors.emplace_back(device, inode);
+    find->visited.emplace(device, inode);
+    find->canonicalRoot = CanonicalHostPath(host);
   }
-  return ListHostDirectory(host, &find->listing);
+  if (!ListHostDirectory(host, &find->listing)) {
+    if (!find->dirPath.empty()) ReportSkipped(find, find->start + find->dirPath, "cannot list folder");
+    return false;
+  }
+  return true;
 }
 
-bool FileSys::Advance(Find* find) {
+void FileSys::ReportSkipped(FolderFind* find, const std::string& path, const char* why) {
+  ++find->skipped;
+  std::string text = "skipped " + path + ": " + why;
+  VFS_REPORT(reporter_, text.c_str());
+}
+
+bool FileSys::LeadsInside(const FolderFind* find, const std::string& path) const {
+  std::string host;
+  if (find->root == nullptr || !HostPathBelow(find->root->directory, path, &host)) return false;
+  std::string target = CanonicalHostPath(host);
+  const std::string& root = find->canonicalRoot;
+  if (target.empty() || root.empty()) return false;
+  return target == root ||
+         (target.size() > root.size() && target.compare(0, root.size(), root) == 0 &&
+          (root.back() == '/' || target[root.size()] == '/'));
+}
+
+void FileSys::ReportNoFind() { VFS_REPORT(reporter_, "hfind not exist"); }
+
+bool FileSys::Advance(FolderFind* find) {
   const bool recursive = (find->flags & kFindRecursive) != 0;
   const bool directories = (find->flags & kFindDirectories) != 0;
   while (find->root != nullptr) {
     while (find->index < find->listing.size()) {
       const HostDirEntry& entry = find->listing[find->index++];
       std::string path = find->start + find->dirPath + entry.name;
-      if (!entry.isDirectory && !entry.isFile) continue;
+      if (entry.isUnreadable) {
+        ReportSkipped(find, path, "cannot be read (dangling link or no permission)");
+        continue;
+      }
+      if (!entry.isDirectory && !entry.isFile) {
+        ReportSkipped(find, path, "not a regular file or folder");
+        continue;
+      }
       if (path.size() + (entry.isDirectory ? 1 : 0) > kMaxVfsPath) {
-        std::string text = "path too long: " + path;
-        VFS_REPORT(reporter_, text.c_str());
+        ReportSkipped(find, path, "path too long");
         continue;
       }
       if (entry.isDirectory) {
-        std::pair<uint64_t, uint64_t> id{entry.device, entry.inode};
-        bool loops = std::find(find->ancestors.begin(), find->ancestors.end(), id) != find->ancestors.end();
-        if (recursive && !loops) {
-          Ancestors ancestors = find->ancestors;
-          ancestors.push_back(id);
-          find->pending.push_back(PendingFolder{find->dirPath + entry.name + '\\', std::move(ancestors)});
+        if (recursive) {
+          if (entry.isLink && LeadsInside(find, path)) {
+            ReportSkipped(find, path, "link to a folder inside the tree");
+            continue;
+          }
+          // A folder met again (through a link) is walked once.
+          if (!find->visited.emplace(entry.device, entry.inode).second) {
+            ReportSkipped(find, path, "folder already walked through another link");
+            continue;
+          }
+          find->pending.push_back(find->dirPath + entry.name + '\\');
         }
         if (!directories) continue;
         path += '\\';
@@ -469,8 +492,7 @@ bool FileSys::Advance(Find* find) {
       return true;
     }
     if (!recursive || find->pending.empty()) return false;
-    find->dirPath = std::move(find->pending.front().dirPath);
-    find->ancestors = std::move(find->pending.front().ancestors);
+    find->dirPath = std::move(find->pending.front());
     find->pending.pop_front();
     ListInto(find);
   }
@@ -479,12 +501,12 @@ bool FileSys::Advance(Find* find) {
 
 int32_t FileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) {
   Lock lock(lock_);
-  const Folder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
+  const HostFolder* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) {
     VFS_REPORT(reporter_, "root not found");
     return -1;
   }
-  auto find = std::make_unique<Find>();
+  auto find = std::make_unique<FolderFind>();
   if (!PrepareFindStart(startDir, caseSensitive_, &find->start)) return -1;
   find->rootHandle = rootHandle;
   find->root = root;
@@ -495,36 +517,6 @@ int32_t FileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t fla
   }
   if (!Advance(find.get())) return -1;
   return finds_.Add(handles_, std::move(find));
-}
-
-int32_t FileSys::FindNext(int32_t findHandle) {
-  Lock lock(lock_);
-  Find* find = finds_.Get(findHandle);
-  if (find == nullptr) {
-    VFS_REPORT(reporter_, "hfind not exist");
-    return 0;
-  }
-  return Advance(find) ? 1 : 0;
-}
-
-int32_t FileSys::FindClose(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.Close(handles_, findHandle) ? 1 : 0;
-}
-
-int32_t FileSys::GetFindRoot(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.RootOf(findHandle);
-}
-
-const char* FileSys::GetFindPath(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.MatchOf(findHandle);
-}
-
-const char* FileSys::GetFindRelativePath(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.RelativeMatchOf(findHandle);
 }
 
 IFileSys* CreateFileSys(IFileSysMgr* manager, ErrorReporter* reporter) {

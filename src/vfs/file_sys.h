@@ -3,9 +3,9 @@
 // path and whose folder holds the file); opened folders serve the root
 // operations. Files are read and written whole.
 //
-// Paths never leave their folder: a ".." component is refused. Names are
-// the host's, so with case sensitivity off (paths lower-cased) only
-// lower-case host names are found.
+// Paths never leave their folder: a ".." component is refused. With case
+// sensitivity off, paths are lower-cased and a name the host does not hold
+// as written is matched against the host's names without ASCII case.
 //
 // Thread safety: one lock guards the tables and every operation holds it.
 #pragma once
@@ -16,36 +16,61 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "gavio/vfs.h"
-#include "vfs/find_table.h"
-#include "vfs/host_path.h"
+#include "vfs/file_sys_base.h"
+#include "vfs/host_fs.h"
 #include "vfs/vfs_path.h"
 
 namespace gavio {
 
 class ErrorReporter;
 
-class FileSys final : public IFileSys {
+// A host folder mounted or opened as a root.
+struct HostFolder {
+  std::string directory;  // absolute host folder, ending in '/'
+  std::string mountPath;  // cleaned, directory form (mounts only)
+  int32_t mode = kRootReadOnly;  // (roots only)
+};
+
+// One running enumeration of a folder tree. Every folder is listed once:
+// one set of folder identities (device, inode) for the whole walk, so
+// folder links that loop, or that reach one folder along many ways, cost
+// one listing each. A link to a folder inside the walked tree is left out
+// (the folder is walked under its own name); a link leading out of it is
+// walked like a folder, once. Every name left out is reported.
+struct FolderFind {
+  int32_t rootHandle = -1;
+  const HostFolder* root = nullptr;  // null once the root was closed
+  int32_t flags = 0;
+  std::string start;    // cleaned, ends in '\' unless empty
+  std::string dirPath;  // below start, of the folder being listed
+  std::string match;
+  std::vector<HostDirEntry> listing;
+  size_t index = 0;
+  std::deque<std::string> pending;  // dirPaths of folders still to list
+  std::set<std::pair<uint64_t, uint64_t>> visited;
+  std::string canonicalRoot;  // the start folder with links resolved
+  uint32_t skipped = 0;  // names reported and left out
+};
+
+class FileSys final : public FileSysBase<FolderFind> {
  public:
-  explicit FileSys(ErrorReporter* reporter) : reporter_(reporter) {}
+  explicit FileSys(ErrorReporter* reporter) : FileSysBase(reporter) {}
   FileSys(const FileSys&) = delete;
   FileSys& operator=(const FileSys&) = delete;
 
   int32_t Init(IFileSysMgr* manager) override;
   void Destroy() override;
   void SetCaseSensitive(int32_t flag) override { caseSensitive_ = flag != 0; }
-  int32_t IsCaseSensitive() override { return caseSensitive_ ? 1 : 0; }
   int32_t Mount(const char* hostPath, const char* mountPath) override;
   void UnmountAll() override;
   int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override;
   int32_t OpenFile(const char* path, uint32_t flags) override;
-  IBuffer* GetFileBuffer(int32_t fileHandle) override;
-  int32_t CloseFile(int32_t fileHandle) override;
-  int32_t SetCacheLimit(int32_t limit) override;
   int32_t OpenRoot(const char* hostPath, int32_t mode) override;
   int32_t CloseRoot(int32_t rootHandle) override;
   int32_t CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
@@ -56,16 +81,9 @@ class FileSys final : public IFileSys {
   int32_t DeleteDir(int32_t rootHandle, const char* path) override;
   int32_t GetPathType(int32_t rootHandle, const char* path) override;
   int32_t FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) override;
-  int32_t FindNext(int32_t findHandle) override;
-  int32_t FindClose(int32_t findHandle) override;
-  int32_t GetFindRoot(int32_t findHandle) override;
-  const char* GetFindPath(int32_t findHandle) override;
-  const char* GetFindRelativePath(int32_t findHandle) override;
   int32_t CreateDir(int32_t rootHandle, const char* path) override;
   // Folders store bytes as they are: no filters.
   int32_t RegisterFilter(const char* ext, RWFilter* filter) override { return 0; }
-  int32_t OwnsMapper() override { return ownsMapper_ ? 1 : 0; }
-  int32_t OwnsHandleAlloc() override { return ownsHandles_ ? 1 : 0; }
   // Archive head fields do not exist for folders: all return 0.
   int32_t SetRootInfo(int32_t, uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
   int32_t GetRootInfo(int32_t, uint32_t*, uint32_t*, uint32_t*, uint32_t*) override { return 0; }
@@ -76,32 +94,6 @@ class FileSys final : public IFileSys {
   RWFilter* GetFilter(const char* path, const VfsHead* head) override { return nullptr; }
 
  private:
-  struct Folder {
-    std::string directory;  // absolute host folder, ending in '/'
-    std::string mountPath;  // cleaned, directory form (mounts only)
-    int32_t mode = kRootReadOnly;  // (roots only)
-  };
-  // Folder identities (device, inode) from the start down to a folder:
-  // a symbolic link back to one of them would loop, a link elsewhere is
-  // walked like any folder.
-  using Ancestors = std::vector<std::pair<uint64_t, uint64_t>>;
-  struct PendingFolder {
-    std::string dirPath;
-    Ancestors ancestors;  // including the folder itself
-  };
-  struct Find {
-    int32_t rootHandle = -1;
-    const Folder* root = nullptr;  // null once the root was closed
-    int32_t flags = 0;
-    std::string start;    // cleaned, ends in '\' unless empty
-    std::string dirPath;  // below start, of the folder being listed
-    Ancestors ancestors;  // of the folder being listed
-    std::string match;
-    std::vector<HostDirEntry> listing;
-    size_t index = 0;
-    std::deque<PendingFolder> pending;
-  };
-
   ~FileSys() = default;
 
   bool PreparePath(const char* path, bool directoryForm, std::string* out) const {
@@ -110,33 +102,31 @@ class FileSys final : public IFileSys {
   // The host path of a cleaned path below folder; false when a component is
   // "..". A trailing '\' is dropped.
   bool HostPathBelow(const std::string& folder, std::string_view path, std::string* out) const;
-  const Folder* FindRoot(int32_t rootHandle) const;
+  // The host's spelling of name in folder, compared without ASCII case.
+  static bool FindNameWithoutCase(const std::string& folder, std::string_view name,
+                                  std::string* actual);
+  const HostFolder* FindRoot(int32_t rootHandle) const;
   // The root a delete may change, with path cleaned into clean and its
   // host path into host; null, with a report, for an unknown or read-only
   // root or a bad path.
-  const Folder* RootForDelete(int32_t rootHandle, const char* path, std::string* clean,
+  const HostFolder* RootForDelete(int32_t rootHandle, const char* path, std::string* clean,
                               std::string* host);
   // Reads a mounted path from the folder of mount (the mount path must
   // prefix it) into the cache. Returns the file handle or -1.
-  int32_t LoadFromMount(int32_t mountHandle, const Folder& mount, const std::string& path);
+  int32_t LoadFromMount(int32_t mountHandle, const HostFolder& mount, const std::string& path);
   IBuffer* ReadHostFile(const std::string& hostPath);
   bool WriteHostFile(const std::string& hostPath, const uint8_t* data, size_t n);
-  bool ListInto(Find* find);
-  bool Advance(Find* find);
+  bool ListInto(FolderFind* find);
+  bool Advance(FolderFind* find) override;
+  void ReportNoFind() override;
+  // Whether the folder link at path (below the find's root) points into
+  // the tree being walked.
+  bool LeadsInside(const FolderFind* find, const std::string& path) const;
+  // Reports a name the walk leaves out, and counts it.
+  void ReportSkipped(FolderFind* find, const std::string& path, const char* why);
 
-  ErrorReporter* reporter_;
-  std::recursive_mutex lock_;
-  bool initialised_ = false;
-  bool caseSensitive_ = true;
-  IHandleAlloc* handles_ = nullptr;
-  IFileMapper* mapper_ = nullptr;
-  IBufferCache* cache_ = nullptr;
-  bool ownsHandles_ = false;
-  bool ownsMapper_ = false;
-  bool ownsCache_ = false;
-  std::map<int32_t, Folder> mounts_;
-  std::map<int32_t, std::unique_ptr<Folder>> roots_;
-  FindTable<Find> finds_;
+  std::map<int32_t, HostFolder> mounts_;
+  std::map<int32_t, std::unique_ptr<HostFolder>> roots_;
 };
 
 // Creates and initialises the folder file system (manager may be null).

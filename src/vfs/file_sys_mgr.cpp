@@ -11,7 +11,7 @@
 #include "vfs/file_mapper.h"
 #include "vfs/file_sys.h"
 #include "vfs/handle_alloc.h"
-#include "vfs/host_path.h"
+#include "vfs/host_fs.h"
 #include "vfs/vfile_sys.h"
 #include "vfs/vfs_path.h"
 
@@ -227,6 +227,10 @@ void FileSysMgr::UnmountAll() {
   if (fileSys_ != nullptr) fileSys_->UnmountAll();
   for (int32_t handle : mountHandles_) owners_.erase(handle);
   mountHandles_.clear();
+  // Mount handles are reused: a mapping left behind would send an old path
+  // to whatever is mounted under its handle next.
+  if (vfsMapper_ != nullptr) vfsMapper_->Clear();
+  if (fileMapper_ != nullptr) fileMapper_->Clear();
 }
 
 int32_t FileSysMgr::OpenFromArchives(const std::string& path, uint32_t flags) {
@@ -253,7 +257,8 @@ int32_t FileSysMgr::OpenFromFolders(const std::string& path, uint32_t flags) {
   int32_t root = fileMapper_->Lookup(path.c_str(), &value);
   int32_t file_handle = root != -1
                             ? fileSys_->LoadFile(root, path.c_str(), value, flags | kPathIsClean)
-                            : fileSys_->OpenFile(path.c_str(), flags | kPathIsClean);
+                            : -1;
+  if (file_handle == -1) file_handle = fileSys_->OpenFile(path.c_str(), flags | kPathIsClean);
   Record(file_handle, fileSys_);
   return file_handle;
 }

@@ -85,6 +85,9 @@ class FileSysMgr final : public Component<kFileSysMgrId, IFileSysMgr> {
   int32_t BaseReserved() override { return 0; }
   int32_t GetAttributes(const char* path) override;
   void SetErrorReporting(int32_t on) override { reporter_.WriteToStderr(on != 0); }
+  void SetErrorWriter(void (*writer)(void* context, const char* line), void* context) override {
+    reporter_.SetWriter(writer, context);
+  }
 
  private:
   // Only Destroy deletes; the next request then makes a new instance.

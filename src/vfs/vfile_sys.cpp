@@ -3,6 +3,7 @@
 // finds, filters and head fields.
 #include "vfs/vfile_sys.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -15,7 +16,7 @@
 #include "vfs/error_reporter.h"
 #include "vfs/file_mapper.h"
 #include "vfs/handle_alloc.h"
-#include "vfs/host_path.h"
+#include "vfs/host_fs.h"
 #include "vfs/vfs_path.h"
 #include "vfs/zlib_filter.h"
 
@@ -27,8 +28,6 @@ constexpr char kReportSource[] = "Components\\Vfs\\VFileSys";
 // a lie that must not become an allocation.
 constexpr int64_t kMaxExpansion = 1032;
 constexpr int64_t kExpansionSlack = 1024;
-
-using Lock = std::lock_guard<std::recursive_mutex>;
 
 }  // namespace
 
@@ -51,54 +50,17 @@ int32_t CVFileSys::Init(IFileSysMgr* manager) {
 }
 
 bool CVFileSys::InitParts(IFileSysMgr* manager) {
-  if (manager != nullptr) {
-    handles_ = manager->GetHandleAlloc();
-    mapper_ = manager->GetVfsMapper();
-    cache_ = manager->GetVfsCache();
-    if (handles_ == nullptr || mapper_ == nullptr || cache_ == nullptr) {
-      OutputDebugStringA("[vfs]_CVFileSys init1 Fails!");
-      handles_ = nullptr;
-      mapper_ = nullptr;
-      cache_ = nullptr;
-      return false;
-    }
-    return true;
-  }
-  handles_ = CreateHandleAlloc(reporter_);
-  ownsHandles_ = handles_ != nullptr;
-  if (handles_ == nullptr) {
-    OutputDebugStringA("[vfs]_CVFileSys create handle Fails!");
-    return false;
-  }
-  mapper_ = CreateFileMapper(reporter_);
-  ownsMapper_ = mapper_ != nullptr;
-  if (mapper_ == nullptr) {
-    OutputDebugStringA("[vfs]_CVFileSys create mapper Fails!");
-    DestroyParts();
-    return false;
-  }
-  cache_ = CreateBufferCache(handles_, mapper_, 0, reporter_);
-  ownsCache_ = cache_ != nullptr;
-  if (cache_ == nullptr) {
-    OutputDebugStringA("[vfs]_CVFileSys create cache Fails!");
-    DestroyParts();
-    return false;
-  }
-  return true;
+  static const char* const kFailures[4] = {
+      "[vfs]_CVFileSys init1 Fails!", "[vfs]_CVFileSys create handle Fails!",
+      "[vfs]_CVFileSys create mapper Fails!", "[vfs]_CVFileSys create cache Fails!"};
+  return TakeParts(manager, &IFileSysMgr::GetVfsMapper, &IFileSysMgr::GetVfsCache, kFailures);
 }
 
 void CVFileSys::DestroyParts() {
   if (zlib_ != nullptr) zlib_->Destroy();
   if (coder_ != nullptr) coder_->Destroy();
   zlib_ = coder_ = defaultFilter_ = nullptr;
-  // The cache maps its paths back and frees its handle, so it goes first.
-  if (ownsCache_) cache_->Destroy();
-  if (ownsMapper_) mapper_->Destroy();
-  if (ownsHandles_) handles_->Destroy();
-  cache_ = nullptr;
-  mapper_ = nullptr;
-  handles_ = nullptr;
-  ownsCache_ = ownsMapper_ = ownsHandles_ = false;
+  ReleaseParts();
 }
 
 void CVFileSys::Destroy() {
@@ -165,7 +127,7 @@ int32_t CVFileSys::Mount(const char* hostPath, const char* mountPath) {
   if (type != HostPathType::kFile) return -1;  // trace: "[VFS_TRACE]_VFS_PATH_NOTEXIST %s"
 
   auto mount = std::make_unique<MountRecord>(reporter_);
-  if (!mount->file.Open(archive_path, HostFile::Mode::kReadOnly)) return -1;
+  if (!OpenShared(archive_path, &mount->file)) return -1;
   if (!mount->archive.ReadHead(mount->file)) return -1;  // trace: "[VFS]_ReadHead fails"
   if (!ReadArchive(mount->file, &mount->archive)) return -1;
   mount->archivePath = archive_path;
@@ -221,8 +183,27 @@ int32_t CVFileSys::OpenFile(const char* path, uint32_t flags) {
   }
   int32_t value = 0;
   int32_t root = mapper_->Lookup(key.c_str(), &value);
-  if (root == -1) return -1;
-  return LoadFile(root, key.c_str(), value, flags);
+  int32_t file_handle = root == -1 ? -1 : LoadFile(root, key.c_str(), value, flags);
+  if (file_handle != -1) return file_handle;
+  // A mapping left from an earlier mount (or none at all): the mounts have
+  // the last word, the latest first, as the latest mount's mapping wins.
+  for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
+    if (it->first == root) continue;
+    file_handle = LoadFile(it->first, key.c_str(), -1, flags);
+    if (file_handle != -1) return file_handle;
+  }
+  return -1;
+}
+
+const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& path, int32_t* index) {
+  const std::string& prefix = mount.mountPath;
+  if (path.size() <= prefix.size() || !EqualsNoCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
+    return nullptr;
+  }
+  FdtEntry* entry = mount.archive.Find(std::string_view(path).substr(prefix.size()), false, exactNames_);
+  if (entry == nullptr || entry->IsDirectory()) return nullptr;
+  *index = mount.archive.IndexOf(entry);
+  return *index < 0 ? nullptr : entry;
 }
 
 int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) {
@@ -232,11 +213,15 @@ int32_t CVFileSys::LoadFile(int32_t rootHandle, const char* path, int32_t value,
   auto found = mounts_.find(rootHandle);
   if (found == mounts_.end()) return -1;
   MountRecord& mount = *found->second;
-  const FdtEntry* entry = mount.archive.At(value);
-  if (entry == nullptr || entry->IsDirectory()) return -1;
+  // The mapper's value is only a position in some archive's list: handles
+  // are reused after an unmount, so the path itself decides which entry of
+  // this mount (if any) it names.
+  int32_t index = -1;
+  const FdtEntry* entry = MountedEntry(mount, path, &index);
+  if (entry == nullptr) return -1;
   IBuffer* content = LoadContent(mount.file, mount.archive, *entry, path, ExtentStore::ReadKind::kLoad);
   if (content == nullptr) return -1;
-  int32_t file_handle = cache_->Add(path, rootHandle, value, content);
+  int32_t file_handle = cache_->Add(path, rootHandle, index, content);
   if (file_handle == -1) content->Release();
   return file_handle;
 }
@@ -295,21 +280,6 @@ IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, co
   return content;
 }
 
-IBuffer* CVFileSys::GetFileBuffer(int32_t fileHandle) {
-  Lock lock(lock_);
-  return initialised_ ? cache_->Get(fileHandle) : nullptr;
-}
-
-int32_t CVFileSys::CloseFile(int32_t fileHandle) {
-  Lock lock(lock_);
-  return initialised_ && cache_->Release(fileHandle) > 0 ? 1 : 0;
-}
-
-int32_t CVFileSys::SetCacheLimit(int32_t limit) {
-  Lock lock(lock_);
-  return initialised_ ? cache_->SetLimit(limit) : 0;
-}
-
 // ---------------------------------------------------------------------------
 // Opening and closing roots
 
@@ -330,19 +300,26 @@ int32_t CVFileSys::OpenRoot(const char* hostPath, int32_t mode) {
       return -1;
     }
   }
-  static constexpr HostFile::Mode kModes[] = {
-      HostFile::Mode::kReadOnly, HostFile::Mode::kReadWrite, HostFile::Mode::kReadWriteCreate,
-      HostFile::Mode::kReadWriteTruncate};
   auto root = std::make_unique<RootRecord>(reporter_);
-  if (!root->file.Open(archive_path, kModes[mode])) return -1;
   root->archivePath = archive_path;
   root->mode = mode;
+  if (mode == kRootReadOnly) {
+    if (!OpenShared(archive_path, &root->file)) return -1;
+  } else {
+    if (type != HostPathType::kFile && (mode == kRootReadWrite || !CreateArchiveFile(archive_path))) {
+      return -1;
+    }
+    if (!OpenExclusive(archive_path, &root->file)) return -1;
+    root->journal.Begin(archive_path, &root->file);
+  }
   // A zero-length file holds no archive yet; mode 2 treats it as missing.
-  bool fresh = mode == kRootCreate || (mode == kRootOpenAlways && root->file.Size() == 0);
+  bool fresh = mode == kRootCreate || (mode == kRootOpenAlways && root->file.Size() <= kVfsHeadSize &&
+                                       !HoldsHead(root->file));
   if (fresh) {
     root->archive.InitNewHead();
-    if (!root->archive.WriteHead(root->file)) {
+    if (!root->file.Truncate(0) || !root->archive.WriteHead(root->file)) {
       VFS_REPORT(reporter_, "write vfs head error");
+      root->journal.Rollback();
       return -1;
     }
   } else {
@@ -358,38 +335,173 @@ int32_t CVFileSys::OpenRoot(const char* hostPath, int32_t mode) {
   return handle;
 }
 
+bool CVFileSys::HoldsHead(const HostFile& file) {
+  char magic[4];
+  return file.ReadAt(0, magic, sizeof magic) && memcmp(magic, "vfs ", 4) == 0 &&
+         file.Size() >= kVfsHeadSize;
+}
+
+bool CVFileSys::RecoverCrashedEdit(const std::string& path) {
+  if (!RollbackJournal::IsPending(path)) return true;
+  HostFile file;
+  if (!file.Open(path, HostFile::Mode::kReadWrite) || !file.Lock(true)) {
+    VFS_REPORT(reporter_, "archive has an unfinished edit that cannot be undone now");
+    return false;
+  }
+  if (!RollbackJournal::Recover(path, file)) {
+    VFS_REPORT(reporter_, "archive has an unfinished edit that cannot be undone now");
+    return false;
+  }
+  return true;
+}
+
+bool CVFileSys::OpenShared(const std::string& path, HostFile* file) {
+  if (!RecoverCrashedEdit(path) || !file->Open(path, HostFile::Mode::kReadOnly)) return false;
+  // A writer that starts after the check holds the lock; one that crashed
+  // between the check and the lock left a journal behind.
+  if (!file->Lock(false) || RollbackJournal::IsPending(path)) {
+    VFS_REPORT(reporter_, "archive is being written by another process");
+    file->Close();
+    SetLastError(ERROR_LOCK_VIOLATION);
+    return false;
+  }
+  return true;
+}
+
+bool CVFileSys::OpenExclusive(const std::string& path, HostFile* file) {
+  if (!file->Open(path, HostFile::Mode::kReadWrite)) return false;
+  if (!file->Lock(true)) {
+    VFS_REPORT(reporter_, "archive is in use by another process");
+    file->Close();
+    SetLastError(ERROR_LOCK_VIOLATION);
+    return false;
+  }
+  if (RollbackJournal::IsPending(path) && !RollbackJournal::Recover(path, *file)) {
+    VFS_REPORT(reporter_, "archive has an unfinished edit that cannot be undone now");
+    file->Close();
+    return false;
+  }
+  return true;
+}
+
+bool CVFileSys::CreateArchiveFile(const std::string& path) {
+  Archive fresh(reporter_);
+  fresh.InitNewHead();
+  Archive::PrepareHeadForWrite(&fresh.head());
+  if (GavioWriteFileAtomic(path.c_str(), &fresh.head(), sizeof(VfsHead), GAVIO_ATOMIC_NO_REPLACE)) {
+    return true;
+  }
+  return GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
 bool CVFileSys::CloseRootIndirect(RootRecord* root) {
   if (root == nullptr) {
     VFS_REPORT(reporter_, "CloseRootIndirect proot is NULL");
     return false;
   }
   if (root->mode == kRootReadOnly) return true;
+  if (root->failed) {
+    VFS_REPORT(reporter_, "archive not written back: a write failed");
+    return false;
+  }
   root->archive.ReserveFdtPlace();
+  bool ok = true;
   if (!root->archive.WriteHead(root->file)) {
     VFS_REPORT(reporter_, "write vfs head error");
-    return false;
-  }
-  if (!root->archive.WriteFdt(root->file, GetFilter(".?fdt", &root->archive.head()))) {
+    ok = false;
+  } else if (!root->archive.WriteFdt(root->file, GetFilter(".?fdt", &root->archive.head()))) {
     VFS_REPORT(reporter_, "write vfs fdt error");
-    return false;
+    ok = false;
+  } else if (!root->journal.Commit()) {
+    VFS_REPORT(reporter_, "write vfs file error");
+    ok = false;
   }
-  return true;
+  // The previous content comes back now rather than at the next open.
+  if (!ok) root->journal.Rollback();
+  return ok;
 }
 
 int32_t CVFileSys::CloseRoot(int32_t rootHandle) {
   Lock lock(lock_);
   auto found = roots_.find(rootHandle);
   if (!initialised_ || found == roots_.end()) return 0;
-  CloseRootIndirect(found->second.get());
-  finds_.ForEach([closed = found->second.get()](FindRecord& find) {
-    if (find.root != closed) return;
+  bool written = CloseRootIndirect(found->second.get());
+  EndFindsOn(found->second.get());
+  roots_.erase(found);
+  handles_->Free(rootHandle);
+  // The root is closed either way; 0 tells that an edit was not written.
+  return written ? 1 : 0;
+}
+
+void CVFileSys::EndFindsOn(RootRecord* root) {
+  finds_.ForEach([root](FindRecord& find) {
+    if (find.root != root) return;
     find.root = nullptr;
     find.next = nullptr;
     find.pending.clear();
   });
-  roots_.erase(found);
-  handles_->Free(rootHandle);
-  return 1;
+}
+
+bool CVFileSys::FitsArchive(RootRecord* root, IBuffer* data) {
+  int64_t n = std::max(data->Size(), 0);
+  // The filtered form can be a little longer than the content; an extent
+  // for all of it must end within the archive's offsets.
+  uint64_t bound = static_cast<uint64_t>(n) + (n >> 12) + (n >> 14) + 11 + 2 * root->archive.head().blockSize;
+  uint64_t start = std::max<uint64_t>(root->archive.head().dataEnd, Archive::kFirstExtent);
+  if (n > kMaxArchiveFileSize || start + bound > kMaxArchiveDataEnd) {
+    char text[128];
+    snprintf(text, sizeof text, "file too large: %lld bytes, the limit is %lld bytes",
+             static_cast<long long>(n),
+             static_cast<long long>(n > kMaxArchiveFileSize ? kMaxArchiveFileSize
+                                                            : std::max<int64_t>(0, kMaxArchiveDataEnd - start - 2 * root->archive.head().blockSize - 11)));
+    VFS_REPORT(reporter_, text);
+    SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  return true;
+}
+
+bool CVFileSys::Editable(RootRecord* root) {
+  if (root->mode == kRootReadOnly) {
+    VFS_REPORT(reporter_, "root couldn't write");
+    return false;
+  }
+  if (root->failed) {
+    VFS_REPORT(reporter_, "an earlier write failed; the edit was rolled back");
+    return false;
+  }
+  return true;
+}
+
+void CVFileSys::FailEdit(RootRecord* root) {
+  root->failed = true;
+  EndFindsOn(root);
+  if (!root->journal.Rollback() || !root->archive.ReadHead(root->file) ||
+      !ReadArchive(root->file, &root->archive)) {
+    root->archive.Detach(nullptr);
+  }
+}
+
+template <typename Edit>
+bool CVFileSys::RunStatement(RootRecord* root, FdtEntry* entry, size_t entriesBefore, Edit edit) {
+  VfsHead head = root->archive.head();
+  FdtFixed fixed = entry->fixed;
+  root->journal.BeginStatement();
+  if (edit()) {
+    root->journal.EndStatement();
+    return true;
+  }
+  if (!root->journal.UndoStatement()) {
+    FailEdit(root);
+    return false;
+  }
+  root->archive.head() = head;
+  entry->fixed = fixed;
+  if (root->archive.entries().size() > entriesBefore) {
+    EndFindsOn(root);
+    root->archive.Detach(root->archive.At(static_cast<int32_t>(entriesBefore)));
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -432,17 +544,22 @@ int32_t CVFileSys::WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer
     return 0;
   }
   // Checked before the entry is made, so a read-only root is not changed.
-  if (root->mode == kRootReadOnly) {
-    VFS_REPORT(reporter_, "root couldn't write");
-    return 0;
-  }
+  if (!Editable(root) || !FitsArchive(root, data)) return 0;
+  size_t entries_before = root->archive.entries().size();
   FdtEntry* entry = root->archive.Find(clean, true, exactNames_);
   if (entry == nullptr || entry->IsDirectory()) {
+    // Directories the lookup made on the way stay only if they are used.
+    if (root->archive.entries().size() > entries_before) {
+      root->archive.Detach(root->archive.At(static_cast<int32_t>(entries_before)));
+    }
     VFS_REPORT(reporter_, "write file error!");
     return 0;
   }
-  int64_t stored = StoreContent(root, entry, clean, data);
-  if (stored < 0) return 0;
+  int64_t stored = -1;
+  if (!RunStatement(root, entry, entries_before,
+                    [&] { return (stored = StoreContent(root, entry, clean, data)) >= 0; })) {
+    return 0;
+  }
   return static_cast<int32_t>(std::max<int64_t>(stored, 1));
 }
 
@@ -492,6 +609,7 @@ RootRecord* CVFileSys::RootForDelete(int32_t rootHandle, const char* path, std::
     VFS_REPORT(reporter_, "no right to del file");
     return nullptr;
   }
+  if (!Editable(root)) return nullptr;
   if (!PreparePath(path, false, clean)) {
     VFS_REPORT(reporter_, "param error!");
     return nullptr;
@@ -551,7 +669,7 @@ int32_t CVFileSys::CreateDir(int32_t rootHandle, const char* path) {
   Lock lock(lock_);
   RootRecord* root = initialised_ ? FindRoot(rootHandle) : nullptr;
   if (root == nullptr) return -1;
-  if (root->mode == kRootReadOnly) return 0;
+  if (root->mode == kRootReadOnly || root->failed) return 0;
   // Directory form, so "a\b" makes the directory b rather than a file b.
   std::string clean;
   if (!PreparePath(path, true, &clean)) return 0;
@@ -579,10 +697,7 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
-  if (target->mode == kRootReadOnly) {
-    VFS_REPORT(reporter_, "root couldn't write");
-    return 0;
-  }
+  if (!Editable(target)) return 0;
   FdtEntry* source_entry = source->archive.Find(source_clean, false, exactNames_);
   if (source_entry == nullptr) {
     VFS_REPORT(reporter_, "src file not exist");
@@ -609,9 +724,10 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
     return 0;
   }
   FdtFixed source_sizes = source_entry->fixed;
+  size_t entries_before = target->archive.entries().size();
   FdtEntry* target_entry = target->archive.Find(target_clean, true, exactNames_);
   bool ok = false;
-  if (target_entry != nullptr && !target_entry->IsDirectory()) {
+  auto store = [&] {
     if (same_filter) {
       ExtentStore store(target->file, target->archive.head(), reporter_);
       ok = store.Write(target_entry, bytes->Data(), static_cast<uint32_t>(bytes->Size()));
@@ -622,6 +738,12 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
     } else {
       ok = StoreContent(target, target_entry, target_clean, bytes) >= 0;
     }
+    return ok;
+  };
+  if (target_entry != nullptr && !target_entry->IsDirectory()) {
+    RunStatement(target, target_entry, entries_before, store);
+  } else if (target->archive.entries().size() > entries_before) {
+    target->archive.Detach(target->archive.At(static_cast<int32_t>(entries_before)));
   }
   bytes->Release();
   if (!ok) VFS_REPORT(reporter_, "write file error!");
@@ -686,35 +808,7 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
   return finds_.Add(handles_, std::move(find));
 }
 
-int32_t CVFileSys::FindNext(int32_t findHandle) {
-  Lock lock(lock_);
-  FindRecord* find = finds_.Get(findHandle);
-  if (find == nullptr) {
-    VFS_REPORT(reporter_, "hfind not exist");
-    return 0;
-  }
-  return Advance(find) ? 1 : 0;
-}
-
-int32_t CVFileSys::FindClose(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.Close(handles_, findHandle) ? 1 : 0;
-}
-
-int32_t CVFileSys::GetFindRoot(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.RootOf(findHandle);
-}
-
-const char* CVFileSys::GetFindPath(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.MatchOf(findHandle);
-}
-
-const char* CVFileSys::GetFindRelativePath(int32_t findHandle) {
-  Lock lock(lock_);
-  return finds_.RelativeMatchOf(findHandle);
-}
+void CVFileSys::ReportNoFind() { VFS_REPORT(reporter_, "hfind not exist"); }
 
 int32_t CVFileSys::RegisterFilter(const char* ext, RWFilter* filter) {
   Lock lock(lock_);

@@ -26,15 +26,18 @@
 #include "gavio/vfs.h"
 #include "vfs/archive.h"
 #include "vfs/extent_store.h"
-#include "vfs/find_table.h"
+#include "vfs/file_sys_base.h"
+#include "platform/files.h"
 #include "vfs/host_file.h"
+#include "vfs/rollback_journal.h"
 #include "vfs/vfs_path.h"
 
 namespace gavio {
 
 class ErrorReporter;
 
-// An archive mounted read-only under a mount path.
+// An archive mounted read-only under a mount path (its file held under a
+// shared lock).
 struct MountRecord {
   explicit MountRecord(ErrorReporter* reporter) : archive(reporter) {}
   HostFile file;
@@ -43,13 +46,21 @@ struct MountRecord {
   std::string mountPath;    // cleaned, directory form
 };
 
-// An archive opened for the root operations.
+// An archive opened for the root operations. Readers hold a shared lock on
+// the file, writers an exclusive one, so no other process writes under a
+// reader or beside a writer. A writer edits the file in place under a
+// rollback journal, committed at the close.
 struct RootRecord {
   explicit RootRecord(ErrorReporter* reporter) : archive(reporter) {}
   HostFile file;
   Archive archive;
   std::string archivePath;
   int32_t mode = kRootReadOnly;
+  RollbackJournal journal;
+  // An edit could not be undone after a failed write: the edit was rolled
+  // back to the last commit, the root takes no more edits and the close
+  // writes nothing.
+  bool failed = false;
 };
 
 // One running enumeration.
@@ -64,9 +75,9 @@ struct FindRecord {
   int32_t flags = 0;
 };
 
-class CVFileSys final : public IFileSys {
+class CVFileSys final : public FileSysBase<FindRecord> {
  public:
-  explicit CVFileSys(ErrorReporter* reporter) : reporter_(reporter) {}
+  explicit CVFileSys(ErrorReporter* reporter) : FileSysBase(reporter) {}
   CVFileSys(const CVFileSys&) = delete;
   CVFileSys& operator=(const CVFileSys&) = delete;
 
@@ -76,14 +87,10 @@ class CVFileSys final : public IFileSys {
     caseSensitive_ = flag != 0;
     exactNames_ = flag == kCaseExactNames;
   }
-  int32_t IsCaseSensitive() override { return caseSensitive_ ? 1 : 0; }
   int32_t Mount(const char* hostPath, const char* mountPath) override;
   void UnmountAll() override;
   int32_t LoadFile(int32_t rootHandle, const char* path, int32_t value, uint32_t flags) override;
   int32_t OpenFile(const char* path, uint32_t flags) override;
-  IBuffer* GetFileBuffer(int32_t fileHandle) override;
-  int32_t CloseFile(int32_t fileHandle) override;
-  int32_t SetCacheLimit(int32_t limit) override;
   int32_t OpenRoot(const char* hostPath, int32_t mode) override;
   int32_t CloseRoot(int32_t rootHandle) override;
   int32_t CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t targetRoot,
@@ -94,15 +101,8 @@ class CVFileSys final : public IFileSys {
   int32_t DeleteDir(int32_t rootHandle, const char* path) override;
   int32_t GetPathType(int32_t rootHandle, const char* path) override;
   int32_t FindFirst(int32_t rootHandle, const char* startDir, int32_t flags) override;
-  int32_t FindNext(int32_t findHandle) override;
-  int32_t FindClose(int32_t findHandle) override;
-  int32_t GetFindRoot(int32_t findHandle) override;
-  const char* GetFindPath(int32_t findHandle) override;
-  const char* GetFindRelativePath(int32_t findHandle) override;
   int32_t CreateDir(int32_t rootHandle, const char* path) override;
   int32_t RegisterFilter(const char* ext, RWFilter* filter) override;
-  int32_t OwnsMapper() override { return ownsMapper_ ? 1 : 0; }
-  int32_t OwnsHandleAlloc() override { return ownsHandles_ ? 1 : 0; }
   int32_t SetRootInfo(int32_t rootHandle, uint32_t rootInfo, uint32_t fileFilterKind,
                       uint32_t fdtCoded, uint32_t keySelector) override;
   int32_t GetRootInfo(int32_t rootHandle, uint32_t* rootInfo, uint32_t* fileFilterKind,
@@ -129,6 +129,9 @@ class CVFileSys final : public IFileSys {
     return PrepareVfsPath(path, directoryForm, caseSensitive_, out);
   }
   RootRecord* FindRoot(int32_t rootHandle);
+  // The file a mounted path names in mount (its mount path must prefix
+  // the path), with its list position; null when there is none.
+  const FdtEntry* MountedEntry(MountRecord& mount, const std::string& path, int32_t* index);
   // The root a delete may change, with path cleaned into clean; null, with
   // a report, for an unknown or read-only root or a bad path.
   RootRecord* RootForDelete(int32_t rootHandle, const char* path, std::string* clean);
@@ -149,27 +152,46 @@ class CVFileSys final : public IFileSys {
   // reported, when an extent could not be freed.
   bool RemoveEntry(RootRecord* root, FdtEntry* entry);
   bool CloseRootIndirect(RootRecord* root);
+  // Undoes a crashed edit of the archive at path before it is opened;
+  // false (reported) when that cannot be done now.
+  bool RecoverCrashedEdit(const std::string& path);
+  // Opens path for reading under a shared lock; false, reported, when a
+  // writer holds it or it needs a recovery that cannot be made.
+  bool OpenShared(const std::string& path, HostFile* file);
+  // Opens an existing archive for editing under the exclusive lock.
+  bool OpenExclusive(const std::string& path, HostFile* file);
+  // Makes a missing archive appear whole: a fresh head written beside it
+  // and linked into place (another process's new archive is kept).
+  bool CreateArchiveFile(const std::string& path);
+  // Whether file starts with a whole head (so it holds an archive).
+  static bool HoldsHead(const HostFile& file);
+  // Runs one edit of root as a statement: when it fails, what it wrote is
+  // undone and the in-memory head and entry come back, so the file's
+  // content stays as before (and the entries the edit made go away).
+  template <typename Edit>
+  bool RunStatement(RootRecord* root, FdtEntry* entry, size_t entriesBefore, Edit edit);
+  // Whether data fits an archive file (and this archive); reports "file
+  // too large" with the limit when not.
+  bool FitsArchive(RootRecord* root, IBuffer* data);
+  // Whether the root may be edited; reports why not.
+  bool Editable(RootRecord* root);
+  // A failed write could not be undone: rolls the edit back to what the
+  // archive held when it was last committed, ends finds on it, and refuses
+  // further edits.
+  void FailEdit(RootRecord* root);
+  // Forgets the position of every find walking root's entries.
+  void EndFindsOn(RootRecord* root);
   // Moves a find to its next match.
-  bool Advance(FindRecord* find);
+  bool Advance(FindRecord* find) override;
+  void ReportNoFind() override;
 
-  ErrorReporter* reporter_;
-  std::recursive_mutex lock_;
-  bool initialised_ = false;
-  bool caseSensitive_ = true;
   bool exactNames_ = false;
-  IHandleAlloc* handles_ = nullptr;
-  IFileMapper* mapper_ = nullptr;
-  IBufferCache* cache_ = nullptr;
-  bool ownsHandles_ = false;
-  bool ownsMapper_ = false;
-  bool ownsCache_ = false;
   RWFilter* zlib_ = nullptr;           // owned
   RWFilter* coder_ = nullptr;          // owned
   RWFilter* defaultFilter_ = nullptr;  // zlib_ unless replaced by RegisterFilter("")
   std::map<std::string, RWFilter*> filters_;  // by lower-case extension; not owned
   std::map<int32_t, std::unique_ptr<MountRecord>> mounts_;
   std::map<int32_t, std::unique_ptr<RootRecord>> roots_;
-  FindTable<FindRecord> finds_;
 };
 
 // Creates and initialises the archive file system (manager may be null).

@@ -15,6 +15,7 @@
 #include "gavio/host.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
+#include "support/test_support.h"
 
 namespace gavio::hostlib_test {
 
@@ -73,17 +74,7 @@ inline std::string ReadTextFile(const std::string& path) {
 // Dispatches this thread's messages until done() holds or limitMs passed.
 // Returns done().
 inline bool PumpUntil(const std::function<bool()>& done, DWORD limitMs) {
-  DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start >= limitMs) return false;
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-    if (!done()) WaitMessageTimeout(20);
-  }
-  return true;
+  return gavio_test::PumpUntil(done, limitMs);
 }
 
 // Dispatches for a while, to see that nothing more arrives.

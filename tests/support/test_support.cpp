@@ -49,19 +49,40 @@ int DebugCapture::Count(const std::string& text) const {
   return count;
 }
 
-bool PumpUntil(const std::function<bool()>& done, uint32_t limitMs) {
-  DWORD start = GetTickCount();
+namespace {
+
+// Dispatches until done() or the deadline timer fires; recheckMs > 0 adds
+// a timer that only makes the loop look at done() again.
+bool Pump(const std::function<bool()>& done, uint32_t limitMs, uint32_t recheckMs) {
+  if (done()) return true;
+  UINT_PTR deadline = SetTimer(nullptr, 0, limitMs, nullptr);
+  UINT_PTR recheck = recheckMs > 0 ? SetTimer(nullptr, 0, recheckMs, nullptr) : 0;
+  MSG msg;
   while (!done()) {
-    DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= limitMs) return false;
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      DispatchMessageA(&msg);
-      if (done()) return true;
+    BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0) {
+      PostQuitMessage(static_cast<int32_t>(msg.wParam));  // for the caller's own loop
+      break;
     }
-    WaitMessageTimeout(limitMs - elapsed < 20 ? limitMs - elapsed : 20);
+    if (got < 0) break;
+    bool ownTimer = msg.message == WM_TIMER && msg.hwnd == nullptr && msg.lParam == 0;
+    if (ownTimer && msg.wParam == deadline) break;
+    if (ownTimer && msg.wParam == recheck) continue;
+    DispatchMessageA(&msg);
   }
-  return true;
+  KillTimer(nullptr, deadline);
+  if (recheck != 0) KillTimer(nullptr, recheck);
+  return done();
+}
+
+}  // namespace
+
+bool PumpUntil(const std::function<bool()>& done, uint32_t limitMs) {
+  return Pump(done, limitMs, 0);
+}
+
+bool PumpAndPollUntil(const std::function<bool()>& done, uint32_t limitMs) {
+  return Pump(done, limitMs, 5);
 }
 
 void PumpFor(uint32_t milliseconds) {

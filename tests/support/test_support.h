@@ -42,8 +42,18 @@ class DebugCapture {
 };
 
 // Pumps the calling thread's messages until done() or the limit (generous;
-// a test that hits it has failed). Returns done().
+// a test that hits it has failed). Returns done(). It blocks in GetMessageA
+// with a deadline timer and looks at done() after each message, so a
+// condition must be made true by a message to this thread (a window
+// procedure, a timer, a post from the thread that changed it): a lost
+// wake-up then fails the test instead of hiding behind a polling slice.
 bool PumpUntil(const std::function<bool()>& done, uint32_t limitMs = 10000);
+// The same for a condition no message to this thread announces: another
+// process ended or opened a window, or sent to this thread's windows across
+// processes (served inside the wait, as Windows serves sent messages, so
+// GetMessageA does not return for it). done() is also looked at every few
+// milliseconds.
+bool PumpAndPollUntil(const std::function<bool()>& done, uint32_t limitMs = 10000);
 // Pumps for a while, for checking that something does NOT happen.
 void PumpFor(uint32_t milliseconds);
 

@@ -149,7 +149,7 @@ class VersionUpdaterTest : public ::testing::Test {
     while (log >> word) {
       pid_t pid = 0;
       if (word != "pid" || !(log >> pid)) continue;
-      EXPECT_TRUE(PumpUntil([pid] { return kill(pid, 0) != 0; }, 40000)) << StandInLog();
+      EXPECT_TRUE(gavio_test::PumpAndPollUntil([pid] { return kill(pid, 0) != 0; }, 40000)) << StandInLog();
     }
   }
 

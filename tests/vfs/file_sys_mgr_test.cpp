@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "gavio/ids.h"
 #include "frame/instances.h"
 #include "host/registration_table.h"
@@ -200,19 +203,56 @@ TEST(FileSysMgrInstance, OneInstancePerProcessUntilDestroyed) {
 
 namespace {
 
-TEST_F(FileSysMgrTest, FolderFindsFollowLinksButNeverLoop) {
+// Every folder is walked once: a link into the tree is left out (its
+// folder is walked under its own name), a link out of it is walked once,
+// and a diamond of links (two links per level to the next level, 30 levels
+// deep: 2^30 paths) costs one listing per folder. Every name left out is
+// reported.
+TEST_F(FileSysMgrTest, FolderFindsWalkEachFolderOnceAndReportWhatTheyLeaveOut) {
   std::string tree = dir_.File("tree");
+  std::string outside = dir_.File("outside");
   mkdir(tree.c_str(), 0755);
   mkdir((tree + "/real").c_str(), 0755);
+  mkdir(outside.c_str(), 0755);
   WriteAll(tree + "/real/file.txt", "linked twice");
   ASSERT_EQ(symlink("real", (tree + "/alias").c_str()), 0);
   ASSERT_EQ(symlink("..", (tree + "/real/up").c_str()), 0);  // a loop back to the top
+  ASSERT_EQ(symlink("missing", (tree + "/dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo((tree + "/pipe").c_str(), 0600), 0);
+  constexpr int kLevels = 30;  // a path resolves at most 40 links
+  for (int level = 0; level <= kLevels; ++level) {
+    std::string folder = outside + "/l" + std::to_string(level);
+    mkdir(folder.c_str(), 0755);
+    WriteAll(folder + "/f.txt", "level");
+    if (level == 0) continue;
+    std::string above = outside + "/l" + std::to_string(level - 1);
+    ASSERT_EQ(symlink(folder.c_str(), (above + "/a").c_str()), 0);
+    ASSERT_EQ(symlink(folder.c_str(), (above + "/b").c_str()), 0);
+  }
+  ASSERT_EQ(symlink((outside + "/l0").c_str(), (tree + "/diamond").c_str()), 0);
+
+  std::string reports;
+  mgr_->SetErrorWriter([](void* text, const char* line) { *static_cast<std::string*>(text) += line; },
+                       &reports);
   int32_t root = mgr_->OpenRoot(tree.c_str(), gavio::kRootReadOnly);
   std::vector<std::string> listed;
   int32_t find = mgr_->FindFirst(root, "", gavio::kFindRecursive);
   for (bool more = find != -1; more; more = mgr_->FindNext(find) != 0) listed.push_back(mgr_->GetFindPath(find));
   mgr_->FindClose(find);
-  EXPECT_EQ(listed, (std::vector<std::string>{"alias\\file.txt", "real\\file.txt"}));
+  mgr_->SetErrorWriter(nullptr, nullptr);
+  EXPECT_EQ(listed.size(), 1u + kLevels + 1) << testing::PrintToString(listed) << reports;
+  EXPECT_EQ(listed.front(), "diamond\\f.txt");
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), "real\\file.txt"), 1);
+  for (const char* name : {"skipped alias: link to a folder inside the tree",
+                           "skipped real\\up: link to a folder inside the tree", "skipped dangling:",
+                           "skipped pipe: not a regular file or folder"}) {
+    EXPECT_NE(reports.find(name), std::string::npos) << name << "\n" << reports;
+  }
+  size_t rewalks = 0;
+  for (size_t at = reports.find("already walked"); at != std::string::npos; at = reports.find("already walked", at + 1)) {
+    ++rewalks;
+  }
+  EXPECT_EQ(rewalks, static_cast<size_t>(kLevels));
 }
 
 }  // namespace
@@ -239,6 +279,44 @@ TEST_F(FileSysMgrTest, FolderFindsAnswerBelowTheirStartAndStopWhenTheRootCloses)
   EXPECT_EQ(folders->GetFindRoot(find), -1);
   EXPECT_EQ(folders->GetFindPath(find), nullptr);
   EXPECT_EQ(folders->GetFindRelativePath(find), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Mounts end with UnmountAll: their paths stop opening even when the freed
+// mount handle is reused by the next mount, and a remounted folder serves
+// its files again. Case-blind paths still reach mixed-case host names.
+TEST_F(FileSysMgrTest, RemountsServeOnlyWhatIsMountedNow) {
+  std::string other = dir_.File("other.vfs");
+  int32_t root = mgr_->OpenRoot(other.c_str(), gavio::kRootCreate);
+  Put(root, "b1.txt", "b one");
+  ASSERT_EQ(mgr_->CloseRoot(root), 1);
+  WriteAll(folder_ + "/Mixed.TXT", "mixed case");
+
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::vector<std::pair<const char*, const char*>> expected;  // path, content
+  };
+  std::vector<Step> steps = {
+      {"archive A at x", [&] { ASSERT_NE(mgr_->Mount(archive_.c_str(), "x"), -1); },
+       {{"x\\only_archive.txt", "archive only"}}},
+      {"A gone, B at y", [&] { mgr_->UnmountAll(); ASSERT_NE(mgr_->Mount(other.c_str(), "y"), -1); },
+       {{"x\\only_archive.txt", "<none>"}, {"x\\common.txt", "<none>"}, {"y\\b1.txt", "b one"}}},
+      {"folder at f", [&] { mgr_->UnmountAll(); ASSERT_NE(mgr_->Mount(folder_.c_str(), "f"), -1); },
+       {{"f\\common.txt", "from the folder"}, {"y\\b1.txt", "<none>"}}},
+      {"folder remounted at f", [&] { mgr_->UnmountAll(); ASSERT_NE(mgr_->Mount(folder_.c_str(), "f"), -1); },
+       {{"f\\common.txt", "from the folder"}}},
+      {"case-blind", [&] { mgr_->SetCaseSensitive(0); },
+       {{"f\\Mixed.TXT", "mixed case"}, {"F\\MIXED.txt", "mixed case"}}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.act();
+    for (const auto& [path, content] : step.expected) EXPECT_EQ(Read(path), content) << path;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 
 namespace gavio_tool {
@@ -38,13 +39,20 @@ const char* ClassNameOf(uint32_t id) {
 }
 
 std::vector<uint32_t> RegisteredIds() {
-  uint32_t count = library().get_ids(nullptr, 0);
+  uint32_t count = library().getIds(nullptr, 0);
   std::vector<uint32_t> ids(count);
-  library().get_ids(ids.data(), count);
+  library().getIds(ids.data(), count);
   return ids;
 }
 
-int RunComponents(int, char**) {
+int RunComponents(int argc, char** argv) {
+  Arguments args;
+  int status = ParseArguments(argc, argv, "components",
+                              "usage: gavio components\n"
+                              "Lists the component ids the library registers and their classes.\n",
+                              {}, &args);
+  if (status != -1) return status;
+  if (!args.operands.empty()) return UsageError("components", "no operands expected");
   std::vector<uint32_t> ids = RegisteredIds();
   printf("%zu registered component classes\n", ids.size());
   for (uint32_t id : ids) printf("%6u  %s\n", id, ClassNameOf(id));

@@ -5,17 +5,13 @@
 
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "gavio/ids.h"
 #include "gavio/timers.h"
 #include "platform/errors.h"
 
 namespace gavio_tool {
-
-bool DemoRuntimeServices() __attribute__((weak));
-bool DemoVfs() __attribute__((weak));
-const char* ClassNameOf(uint32_t id);
-std::vector<uint32_t> RegisteredIds();
 
 namespace {
 
@@ -30,7 +26,7 @@ bool DemoLifecycle() {
     // Forced, so kept-alive classes (the memory manager) go too.
     component->Destroy(1);
   }
-  bool empty = library().can_unload() != 0;
+  bool empty = library().canUnload() != 0;
   printf("   created %d of %zu; live instances left: %s\n", created, ids.size(),
          empty ? "none" : "some (the leak report follows at exit)");
   return created == static_cast<int>(ids.size()) && empty;
@@ -62,13 +58,24 @@ bool DemoTimer() {
 
 }  // namespace
 
-int RunDemo(int, char**) {
+int RunDemo(int argc, char** argv) {
+  Arguments args;
+  int status = ParseArguments(argc, argv, "demo",
+                              "usage: gavio demo\n"
+                              "Runs the library's main jobs end to end on this machine (components,\n"
+                              "a timer, digest and cipher, an IPC round trip with a second process,\n"
+                              "an archive) and says what happened. Exit status 0 when all succeeded.\n",
+                              {}, &args);
+  if (status != -1) return status;
+  if (!args.operands.empty()) return UsageError("demo", "no operands expected");
   bool ok = true;
   ok = DemoLifecycle() && ok;
   ok = DemoTimer() && ok;
-  if (DemoRuntimeServices != nullptr) ok = DemoRuntimeServices() && ok;
-  if (DemoVfs != nullptr) ok = DemoVfs() && ok;
-  if (library().can_unload() == 0) {
+  ok = DemoRuntimeServices() && ok;
+  ok = DemoVfs() && ok;
+  ok = DemoZip() && ok;
+  ok = DemoProxyTunnel() && ok;
+  if (library().canUnload() == 0) {
     // The leak report is written to the debugger output at unload: show it.
     setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);
     ok = false;

@@ -2,21 +2,26 @@
 // commands, through the digest (65), Base64 (7), cipher (64) and IPC
 // channel (1068) components; and the runtime step of "gavio demo".
 #include <ctype.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "gavio/ids.h"
 #include "gavio/ipc.h"
 #include "gavio/runtime.h"
 #include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/ipc.h"
 #include "platform/messages.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
@@ -29,6 +34,10 @@ namespace {
 constexpr size_t kMaxInput = 1u << 30;
 // Base64 is encoded in slices of whole 3-byte groups.
 constexpr size_t kEncodeSlice = 3 * 16 * 1024;
+// Checksum lists for md5 -c are read whole.
+constexpr size_t kMaxCheckList = 64u << 20;
+constexpr uint64_t kMaxWrap = 1u << 20;
+constexpr int kCountOption = 256;
 
 // Destroys a component at scope end.
 template <class T>
@@ -47,37 +56,6 @@ class Owned {
  private:
   T* component_;
 };
-
-bool ReadAll(FILE* in, std::string* out) {
-  char chunk[65536];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, in)) > 0) {
-    if (out->size() + got > kMaxInput) return false;
-    out->append(chunk, got);
-  }
-  return !ferror(in);
-}
-
-bool ReadFileAll(const char* path, std::string* out) {
-  FILE* in = fopen(path, "rb");
-  if (in == nullptr) return false;
-  bool ok = ReadAll(in, out);
-  fclose(in);
-  return ok;
-}
-
-// Writes beside path and renames over it, so a failed write leaves an
-// existing file alone.
-bool WriteFileAll(const char* path, const void* data, size_t size) {
-  std::string part = std::string(path) + ".gavio-part";
-  FILE* out = fopen(part.c_str(), "wb");
-  if (out == nullptr) return false;
-  bool ok = fwrite(data, 1, size, out) == size;
-  ok = fclose(out) == 0 && ok;
-  if (ok) ok = rename(part.c_str(), path) == 0;
-  if (!ok) unlink(part.c_str());
-  return ok;
-}
 
 std::string Hex(const uint8_t* bytes, size_t size) {
   std::string text;
@@ -143,6 +121,17 @@ int IpcListen(const char* key, int count) {
   PrintingListener listener;
   gavio::IIpcChannel* channel = OpenChannel(key, "", &listener);
   if (channel == nullptr) return 1;
+  // Other processes reach the window only once it is published.
+  if (!GavioIsWindowPublished(FindWindowExA(nullptr, nullptr, "static", key))) {
+    if (GetLastError() == ERROR_ACCESS_DENIED) {
+      fprintf(stderr, "gavio ipc: other processes cannot reach \"%s\": the per-user folder "
+              "for cross-process windows was refused (not a private folder of this user)\n", key);
+    } else {
+      fprintf(stderr, "gavio ipc: other processes cannot reach \"%s\"\n", key);
+    }
+    channel->Destroy(0);
+    return 1;
+  }
   signal(SIGINT, [](int) { g_interrupted = 1; });
   signal(SIGTERM, [](int) { g_interrupted = 1; });
   printf("listening as \"%s\" (pid %u); Ctrl-C ends\n", key, GetCurrentProcessId());
@@ -163,18 +152,43 @@ int IpcListen(const char* key, int count) {
   return 0;
 }
 
+const char* SendFailure(DWORD error) {
+  switch (error) {
+    case ERROR_TIMEOUT: return "no answer within the time limit (the receiver is stopped or busy)";
+    case ERROR_BROKEN_PIPE: return "the receiver closed the connection without answering";
+    case ERROR_INVALID_WINDOW_HANDLE: return "the window is gone";
+    case ERROR_ACCESS_DENIED: return "the window belongs to another user";
+    case ERROR_INVALID_PARAMETER: return "the text is too long";
+    default: return "the send failed";
+  }
+}
+
+// The channel's Send counts the windows it tried, not those reached, so the
+// text goes out as the same record a channel sends (dwData 1: delivered
+// while we wait) and each window's own answer is checked.
 int IpcSend(const char* key, const char* text) {
-  std::string own = "gavio-ipc-send-" + std::to_string(GetCurrentProcessId());
-  gavio::IIpcChannel* channel = OpenChannel(own, key, nullptr);
-  if (channel == nullptr) return 1;
-  int32_t reached = channel->Send(text, static_cast<uint32_t>(strlen(text)), 1);
-  channel->Destroy(0);
-  if (reached == 0) {
+  COPYDATASTRUCT record{1, static_cast<DWORD>(strlen(text)), const_cast<char*>(text)};
+  int reached = 0, failed = 0;
+  for (HWND peer = FindWindowExA(nullptr, nullptr, "static", key); peer != nullptr;
+       peer = FindWindowExA(nullptr, peer, "static", key)) {
+    SendMessageA(peer, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&record));
+    DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) {
+      ++reached;
+    } else {
+      ++failed;
+      fprintf(stderr, "gavio ipc: a window titled \"%s\" did not get the text: %s (error %u)\n",
+              key, SendFailure(error), error);
+    }
+  }
+  if (reached + failed == 0) {
     fprintf(stderr, "gavio ipc: no window listens as \"%s\"\n", key);
     return 1;
   }
-  printf("sent %zu bytes to %d window(s) titled \"%s\"\n", strlen(text), reached, key);
-  return 0;
+  if (reached > 0) {
+    printf("sent %zu bytes to %d window(s) titled \"%s\"\n", strlen(text), reached, key);
+  }
+  return failed == 0 ? 0 : 1;
 }
 
 // ---- demo -----------------------------------------------------------------------
@@ -264,93 +278,265 @@ bool DemoDigestAndCipher() {
 
 }  // namespace
 
-int RunMd5(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: gavio md5 FILE...\n");
-    return 2;
+namespace {
+
+const char kMd5Usage[] =
+    "usage: gavio md5 [FILE...]\n"
+    "       gavio md5 -c [LIST...]\n"
+    "Prints the MD5 digest of each FILE (standard input when none, or for \"-\")\n"
+    "as md5sum does; a name holding a backslash or a control character is\n"
+    "escaped and its line starts with a backslash.\n"
+    "  -c, --check   read digests and names from each LIST and check them\n"
+    "  -q, --quiet   with -c, print only the files that fail\n";
+
+// The digest of a host file (the path is used as it is), or of standard
+// input for "-". On failure returns false with errno set.
+bool DigestHostFile(gavio::IDigest* digest, const std::string& path, uint8_t md5[16]) {
+  struct stat info {};
+  if (path != "-" && path.find('\\') == std::string::npos && stat(path.c_str(), &info) == 0 &&
+      S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) > kMaxInput) {
+    // Too large to read whole: the component reads it in pieces. It takes
+    // a backslash for a separator, hence only paths without one.
+    errno = 0;
+    if (digest->DigestFile(md5, path.c_str()) != 0) return true;
+    if (errno == 0) errno = EIO;
+    return false;
   }
-  Owned<gavio::IDigest> digest(gavio::kDigestId);
-  if (!digest) return 1;
-  int status = 0;
-  for (int i = 1; i < argc; ++i) {
-    uint8_t md5[16];
-    if (strcmp(argv[i], "-") == 0) {
-      std::string input;
-      if (!ReadAll(stdin, &input)) {
-        fprintf(stderr, "gavio md5: cannot read standard input\n");
-        status = 1;
-        continue;
-      }
-      digest->DigestMemory(md5, input.data(), static_cast<int32_t>(input.size()));
-    } else if (digest->DigestFile(md5, argv[i]) == 0) {
-      fprintf(stderr, "gavio md5: %s: cannot read the file\n", argv[i]);
-      status = 1;
+  std::string content;
+  if (!ReadHostFile(path, kMaxInput, &content)) return false;
+  digest->DigestMemory(md5, content.data(), static_cast<int32_t>(content.size()));
+  return true;
+}
+
+// One line of a checksum list: "HASH  NAME" or "HASH *NAME", with a
+// leading backslash when the name was escaped.
+bool ParseCheckLine(std::string line, std::string* hash, std::string* name) {
+  bool escaped = !line.empty() && line[0] == '\\';
+  if (escaped) line.erase(0, 1);
+  if (line.size() < 35 || line[32] != ' ' || (line[33] != ' ' && line[33] != '*')) return false;
+  *hash = line.substr(0, 32);
+  for (char& c : *hash) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (hash->find_first_not_of("0123456789abcdef") != std::string::npos) return false;
+  std::string raw = line.substr(34);
+  if (!escaped) {
+    *name = raw;
+    return true;
+  }
+  name->clear();
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '\\') {
+      *name += raw[i];
       continue;
     }
-    printf("%s  %s\n", Hex(md5, 16).c_str(), argv[i]);
+    char next = i + 1 < raw.size() ? raw[++i] : '\0';
+    if (next == '\\') *name += '\\';
+    else if (next == 'n') *name += '\n';
+    else if (next == 'r') *name += '\r';
+    else return false;
+  }
+  return true;
+}
+
+int CheckMd5(gavio::IDigest* digest, const std::vector<std::string>& lists) {
+  uint64_t mismatched = 0, unreadable = 0, malformed = 0, checked = 0;
+  for (const std::string& list : lists) {
+    std::string text;
+    if (!ReadHostFile(list, kMaxCheckList, &text)) {
+      FileError(list, errno);
+      ++unreadable;
+      continue;
+    }
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(at, end - at);
+      at = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::string hash, name;
+      if (!ParseCheckLine(line, &hash, &name)) {
+        malformed += !line.empty();
+        continue;
+      }
+      ++checked;
+      uint8_t md5[16];
+      bool read = DigestHostFile(digest, name, md5);
+      if (!read) FileError(name, errno);
+      bool same = read && Hex(md5, 16) == hash;
+      if (!read) ++unreadable;
+      else if (!same) ++mismatched;
+      if (!same || !g_quiet) {
+        WriteOut(PrintableName(name) + (same ? ": OK\n" : read ? ": FAILED\n" : ": FAILED open or read\n"));
+      }
+    }
+  }
+  if (malformed > 0) fprintf(stderr, "gavio md5: WARNING: %llu lines are improperly formatted\n", static_cast<unsigned long long>(malformed));
+  if (unreadable > 0) fprintf(stderr, "gavio md5: WARNING: %llu listed files could not be read\n", static_cast<unsigned long long>(unreadable));
+  if (mismatched > 0) fprintf(stderr, "gavio md5: WARNING: %llu computed checksums did NOT match\n", static_cast<unsigned long long>(mismatched));
+  if (checked == 0) {
+    fprintf(stderr, "gavio md5: no properly formatted MD5 checksum lines found\n");
+    return 1;
+  }
+  return mismatched == 0 && unreadable == 0 ? 0 : 1;
+}
+
+const char kBase64Usage[] =
+    "usage: gavio base64 encode [-w COLUMNS] [FILE]\n"
+    "       gavio base64 decode [FILE]\n"
+    "Encodes or decodes FILE (standard input when none, or for \"-\") to\n"
+    "standard output. Decoding rejects anything that is not Base64 (line\n"
+    "ends aside) with exit status 1.\n"
+    "  -w, --wrap=COLUMNS   wrap encoded lines after COLUMNS characters\n"
+    "                       (default 76; 0 disables wrapping)\n";
+
+// Writes encoded text in lines of width characters (0 = one line).
+class WrappedWriter {
+ public:
+  explicit WrappedWriter(size_t width) : width_(width) {}
+  bool Write(const char* text, size_t size) {
+    while (size > 0) {
+      size_t take = width_ == 0 ? size : std::min(size, width_ - column_);
+      if (!WriteOut(text, take)) return false;
+      text += take;
+      size -= take;
+      column_ += take;
+      if (width_ != 0 && column_ == width_) {
+        if (!WriteOut("\n", 1)) return false;
+        column_ = 0;
+      }
+    }
+    return true;
+  }
+  bool Finish() { return column_ == 0 || width_ == 0 || WriteOut("\n", 1); }
+
+ private:
+  size_t width_;
+  size_t column_ = 0;
+};
+
+// Strict Base64: the alphabet in groups of four, "=" only as the padding
+// of the last group; line ends are ignored. Returns the text without line
+// ends and the number of bytes it decodes to.
+bool ValidBase64(const std::string& input, std::string* clean, size_t* decoded) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  clean->reserve(input.size());
+  for (char c : input) {
+    if (c != '\n' && c != '\r') clean->push_back(c);
+  }
+  size_t n = clean->size();
+  if (n % 4 != 0) return false;
+  size_t padding = 0;
+  if (n > 0 && (*clean)[n - 1] == '=') padding = (*clean)[n - 2] == '=' ? 2 : 1;
+  for (size_t i = 0; i < n - padding; ++i) {
+    if (kAlphabet.find((*clean)[i]) == std::string::npos) return false;
+  }
+  *decoded = n / 4 * 3 - padding;
+  return true;
+}
+
+int Base64Encode(gavio::IBase64* base64, const std::string& input, size_t width) {
+  std::vector<char> text(kEncodeSlice / 3 * 4 + 1);
+  WrappedWriter out(width);
+  for (size_t at = 0; at < input.size(); at += kEncodeSlice) {
+    size_t slice = std::min(kEncodeSlice, input.size() - at);
+    if (base64->Encode(input.data() + at, static_cast<int32_t>(slice), text.data(),
+                       static_cast<int32_t>(text.size())) != 1) {
+      fprintf(stderr, "gavio base64: encoding failed\n");
+      return 1;
+    }
+    if (!out.Write(text.data(), strlen(text.data()))) return 1;
+  }
+  return out.Finish() ? 0 : 1;
+}
+
+int Base64Decode(gavio::IBase64* base64, const std::string& input) {
+  std::string clean;
+  size_t length = 0;
+  if (!ValidBase64(input, &clean, &length)) {
+    fprintf(stderr, "gavio base64: invalid input\n");
+    return 1;
+  }
+  std::vector<char> bytes(length + 1);
+  if (base64->Decode(clean.c_str(), bytes.data(), static_cast<int32_t>(bytes.size())) != 1) {
+    fprintf(stderr, "gavio base64: decoding failed\n");
+    return 1;
+  }
+  return WriteOut(bytes.data(), length) ? 0 : 1;
+}
+
+}  // namespace
+
+int RunMd5(int argc, char** argv) {
+  Arguments args;
+  int status = ParseArguments(argc, argv, "md5", kMd5Usage, {{"check", 'c', false}}, &args);
+  if (status != -1) return status;
+  std::vector<std::string> files = args.operands;
+  if (files.empty()) files.push_back("-");
+  Owned<gavio::IDigest> digest(gavio::kDigestId);
+  if (!digest) return 1;
+  if (args.Has('c')) return CheckMd5(digest.get(), files);
+  status = 0;
+  for (const std::string& file : files) {
+    uint8_t md5[16];
+    if (!DigestHostFile(digest.get(), file, md5)) {
+      status = FileError(file, errno);
+      continue;
+    }
+    bool escaped = false;
+    std::string name = PrintableName(file, &escaped);
+    if (!WriteOut((escaped ? "\\" : "") + Hex(md5, 16) + "  " + name + "\n")) return 1;
   }
   return status;
 }
 
 int RunBase64(int argc, char** argv) {
-  bool encode = argc >= 2 && strcmp(argv[1], "encode") == 0;
-  bool decode = argc >= 2 && strcmp(argv[1], "decode") == 0;
-  if (!encode && !decode) {
-    fprintf(stderr, "usage: gavio base64 encode|decode  (standard input to standard output)\n");
-    return 2;
+  Arguments args;
+  int status = ParseArguments(argc, argv, "base64", kBase64Usage, {{"wrap", 'w', true}}, &args);
+  if (status != -1) return status;
+  const std::vector<std::string>& operands = args.operands;
+  if (operands.empty() || (operands[0] != "encode" && operands[0] != "decode")) {
+    return UsageError("base64", "say encode or decode");
   }
+  if (operands.size() > 2) return UsageError("base64", "one FILE at most");
+  bool encode = operands[0] == "encode";
+  uint64_t width = 76;
+  if (args.Has('w') && !encode) return UsageError("base64", "-w is for encode");
+  if (args.Has('w') && !ParseNumber("base64", "wrap width", args.Value('w'), 0, kMaxWrap, &width)) return 2;
+  std::string file = operands.size() == 2 ? operands[1] : "-";
   Owned<gavio::IBase64> base64(gavio::kBase64Id);
   if (!base64) return 1;
   std::string input;
-  if (!ReadAll(stdin, &input)) {
-    fprintf(stderr, "gavio base64: cannot read standard input (or it exceeds 1 GiB)\n");
-    return 1;
+  if (!ReadHostFile(file, kMaxInput, &input)) {
+    return FileError(file == "-" ? "standard input" : file, errno);
   }
-  if (encode) {
-    std::vector<char> text(kEncodeSlice / 3 * 4 + 1);
-    for (size_t at = 0; at < input.size(); at += kEncodeSlice) {
-      size_t slice = std::min(kEncodeSlice, input.size() - at);
-      if (base64->Encode(input.data() + at, static_cast<int32_t>(slice), text.data(),
-                         static_cast<int32_t>(text.size())) != 1) {
-        fprintf(stderr, "gavio base64: encoding failed\n");
-        return 1;
-      }
-      fputs(text.data(), stdout);
-    }
-    fputc('\n', stdout);
-    return 0;
-  }
-  std::vector<char> bytes(input.size() / 4 * 3 + 3);
-  // Decode reads up to the first NUL; it writes no terminator, so the size
-  // of the result is worked out from the text the same way it does.
-  size_t characters = 0;
-  for (char c : std::string(input.c_str())) {
-    characters += isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
-  }
-  size_t length = characters / 4 * 3 + (characters % 4) * 6 / 8;
-  if (base64->Decode(input.c_str(), bytes.data(), static_cast<int32_t>(bytes.size())) != 1) {
-    fprintf(stderr, "gavio base64: decoding failed\n");
-    return 1;
-  }
-  fwrite(bytes.data(), 1, length, stdout);
-  return 0;
+  return encode ? Base64Encode(base64.get(), input, width) : Base64Decode(base64.get(), input);
 }
 
 int RunCipher(int argc, char** argv) {
-  bool encrypt = strcmp(argv[0], "encrypt") == 0;
+  std::string command = argv[0];
+  bool encrypt = command == "encrypt";
+  std::string usage = "usage: gavio " + command + " --key HEX32 IN OUT\n" +
+                      (encrypt ? "Seals IN with the block cipher into OUT.\n"
+                               : "Opens IN, sealed by gavio encrypt, into OUT; a new OUT is made\n"
+                                 "readable by its owner only.\n") +
+                      "OUT is written beside itself and renamed into place; an existing OUT\n"
+                      "keeps its permissions.\n"
+                      "  -k, --key=HEX32   the key: 32 hexadecimal digits (16 bytes)\n";
+  Arguments args;
+  int status = ParseArguments(argc, argv, command.c_str(), usage.c_str(), {{"key", 'k', true}}, &args);
+  if (status != -1) return status;
   uint8_t key[gavio::kCipherKeySize];
-  if (argc != 5 || strcmp(argv[1], "--key") != 0 || !ParseKey(argv[2], key)) {
-    fprintf(stderr, "usage: gavio %s --key HEX32 IN OUT  (a key of 32 hex digits)\n", argv[0]);
-    return 2;
+  if (!args.Has('k') || !ParseKey(args.Value('k').c_str(), key)) {
+    return UsageError(command.c_str(), "--key needs 32 hexadecimal digits");
   }
+  if (args.operands.size() != 2) return UsageError(command.c_str(), "name IN and OUT");
+  const std::string& in = args.operands[0];
+  const std::string& out = args.operands[1];
   Owned<gavio::IBlockCipher> cipher(gavio::kBlockCipherId);
   if (!cipher) return 1;
   std::string input;
-  if (!ReadFileAll(argv[3], &input)) {
-    fprintf(stderr, "gavio %s: %s: cannot read the file (or it exceeds 1 GiB)\n", argv[0],
-            argv[3]);
-    return 1;
-  }
+  if (!ReadHostFile(in, kMaxInput, &input)) return FileError(in, errno);
   std::vector<uint8_t> output;
   if (encrypt) {
     output.resize(cipher->EncryptedLength(static_cast<uint32_t>(input.size())));
@@ -363,29 +549,50 @@ int RunCipher(int argc, char** argv) {
     int32_t length = static_cast<int32_t>(output.size());
     if (cipher->Decrypt(input.data(), static_cast<int32_t>(input.size()), key, output.data(),
                         &length) != 1) {
-      fprintf(stderr, "gavio decrypt: %s: wrong key, or not a file this cipher wrote\n",
-              argv[3]);
-      return 1;
+      return FileProblem(in, "wrong key, or not a file this cipher wrote");
     }
     output.resize(static_cast<size_t>(length));
   }
-  if (!WriteFileAll(argv[4], output.data(), output.size())) {
-    fprintf(stderr, "gavio %s: %s: cannot write the file\n", argv[0], argv[4]);
-    return 1;
+  if (out.find('\\') != std::string::npos) {
+    return FileProblem(out, "a backslash in an output's host path is not supported");
+  }
+  // Written beside OUT and renamed over it; decrypted text is private
+  // until its owner says otherwise.
+  if (!GavioWriteFileAtomic(out.c_str(), output.data(), output.size(),
+                            encrypt ? 0 : GAVIO_ATOMIC_PRIVATE)) {
+    return FileError(out, errno);
   }
   printf("%s %zu bytes into %zu bytes: %s\n", encrypt ? "encrypted" : "decrypted", input.size(),
-         output.size(), argv[4]);
+         output.size(), PrintableName(out).c_str());
   return 0;
 }
 
 int RunIpc(int argc, char** argv) {
-  if (argc >= 3 && strcmp(argv[1], "listen") == 0) {
-    int count = argc >= 5 && strcmp(argv[3], "--count") == 0 ? atoi(argv[4]) : 0;
-    return IpcListen(argv[2], count);
+  static const char kUsage[] =
+      "usage: gavio ipc listen KEY [--count N]\n"
+      "       gavio ipc send KEY TEXT\n"
+      "listen opens a window titled KEY and prints each message it receives until\n"
+      "interrupted (or after N messages); send delivers TEXT to the windows\n"
+      "titled KEY of this user's processes.\n"
+      "  --count=N   with listen, stop after N messages\n";
+  Arguments args;
+  int status = ParseArguments(argc, argv, "ipc", kUsage, {{"count", kCountOption, true}}, &args);
+  if (status != -1) return status;
+  const std::vector<std::string>& operands = args.operands;
+  std::string verb = operands.empty() ? std::string() : operands[0];
+  if (verb == "listen" && operands.size() == 2) {
+    uint64_t count = 0;
+    if (args.Has(kCountOption) &&
+        !ParseNumber("ipc", "--count", args.Value(kCountOption), 1, 1000000000, &count)) {
+      return 2;
+    }
+    return IpcListen(operands[1].c_str(), static_cast<int>(count));
   }
-  if (argc == 4 && strcmp(argv[1], "send") == 0) return IpcSend(argv[2], argv[3]);
-  fprintf(stderr, "usage: gavio ipc listen KEY [--count N] | gavio ipc send KEY TEXT\n");
-  return 2;
+  if (verb == "send" && operands.size() == 3 && !args.Has(kCountOption)) {
+    return IpcSend(operands[1].c_str(), operands[2].c_str());
+  }
+  return UsageError("ipc", verb == "listen" || verb == "send" ? "wrong operands for " + verb
+                                                             : std::string("say listen or send"));
 }
 
 bool DemoRuntimeServices() {

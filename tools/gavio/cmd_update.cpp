@@ -4,7 +4,6 @@
 //
 // RECORD is a text file of "[package]" lines, each opening one package,
 // followed by "key=value" lines (see README); "#" starts a comment line.
-#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
 #include "commands.h"
 #include "gavio/ids.h"
 #include "gavio/update.h"
@@ -119,53 +119,53 @@ int32_t PrintBox(HWND, const char* text, const char* caption, UINT type) {
 
 bool HasOutcome(void* context) { return static_cast<Printer*>(context)->outcome != nullptr; }
 
-void Usage() {
-  fprintf(stderr,
-          "usage: gavio update [--startup] [--online] [--quit N] [--wait SECONDS] RECORD\n");
-}
+const char kUpdateUsage[] =
+    "usage: gavio update [--startup] [--online] [--quit N] [--wait SECONDS] RECORD\n"
+    "Writes the update-info file for the packages RECORD describes, starts the\n"
+    "client tree's updater and prints what it reports (see README).\n"
+    "  --startup       the updater runs at the client's start (-s)\n"
+    "  --online        online update: the updater must keep reporting (-o)\n"
+    "  --quit N        passed to the updater (-q)\n"
+    "  --wait SECONDS  how long to wait for the outcome (120)\n";
+
+constexpr int kQuitOption = 256;
 
 }  // namespace
 
 int RunUpdate(int argc, char** argv) {
-  static const option kOptions[] = {{"startup", no_argument, nullptr, 's'},
-                                    {"online", no_argument, nullptr, 'o'},
-                                    {"quit", required_argument, nullptr, 'q'},
-                                    {"wait", required_argument, nullptr, 'w'},
-                                    {nullptr, 0, nullptr, 0}};
-  int32_t startup = 0, online = 0;
-  uint32_t quit = 0, waitSeconds = 120;
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, "soq:w:", kOptions, nullptr)) != -1;) {
-    if (c == 's') {
-      startup = 1;
-    } else if (c == 'o') {
-      online = 1;
-    } else if (c == 'q') {
-      quit = static_cast<uint32_t>(strtoul(optarg, nullptr, 10));
-    } else if (c == 'w') {
-      waitSeconds = static_cast<uint32_t>(strtoul(optarg, nullptr, 10));
-    } else {
-      Usage();
-      return 2;
-    }
-  }
-  if (optind + 1 != argc) {
-    Usage();
+  Arguments args;
+  int status = ParseArguments(argc, argv, "update", kUpdateUsage,
+                              {{"startup", 's', false},
+                               {"online", 'o', false},
+                               {"quit", kQuitOption, true},
+                               {"wait", 'w', true}},
+                              &args);
+  if (status != -1) return status;
+  if (args.operands.size() != 1) return UsageError("update", "give one RECORD");
+  int32_t startup = args.Has('s') ? 1 : 0;
+  int32_t online = args.Has('o') ? 1 : 0;
+  uint64_t quit = 0, waitSeconds = 120;
+  if (args.Has(kQuitOption) &&
+      !ParseNumber("update", "--quit", args.Value(kQuitOption), 0, UINT32_MAX, &quit)) {
     return 2;
   }
+  if (args.Has('w') && !ParseNumber("update", "--wait", args.Value('w'), 1, 86400, &waitSeconds)) {
+    return 2;
+  }
+  const char* record = args.operands[0].c_str();
   std::vector<uint8_t> bytes;
-  if (!ReadRecord(argv[optind], &bytes)) return 1;
+  if (!ReadRecord(record, &bytes)) return 1;
   auto* updater = CreateAs<gavio::IVersionUpdater>(gavio::kVersionUpdaterId);
   if (updater == nullptr) return 1;
   GavioMessageBoxHandler previous = GavioSetMessageBoxHandler(PrintBox);
   Printer printer;
   gavio::EventSourceOf(updater)->AddListener(static_cast<gavio::IVersionUpdateListener*>(&printer),
                                              0);
-  updater->SetQuitValue(quit);
+  updater->SetQuitValue(static_cast<uint32_t>(quit));
   int32_t started = updater->UpdateClient(
       reinterpret_cast<const gavio::UpdateInfoRecord*>(bytes.data()), startup, online);
   printf("update-info file %s\n", started ? "written, updater starting" : "not written");
-  if (started && !PumpUntil(HasOutcome, &printer, waitSeconds * 1000)) {
+  if (started && !PumpUntil(HasOutcome, &printer, static_cast<uint32_t>(waitSeconds * 1000))) {
     puts("updater: no outcome in time");
   }
   updater->Destroy(0);

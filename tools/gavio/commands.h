@@ -9,6 +9,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "gavio/component.h"
 
 namespace gavio_tool {
@@ -17,8 +19,8 @@ namespace gavio_tool {
 struct Library {
   void* module = nullptr;
   gavio::IComponent* (*create)(uint32_t id, uint32_t creator) = nullptr;
-  uint32_t (*get_ids)(uint32_t* ids, uint32_t max) = nullptr;
-  int32_t (*can_unload)() = nullptr;
+  uint32_t (*getIds)(uint32_t* ids, uint32_t max) = nullptr;
+  int32_t (*canUnload)() = nullptr;
 };
 const Library& library();
 
@@ -43,11 +45,19 @@ int RunMd5(int argc, char** argv);
 int RunBase64(int argc, char** argv);
 int RunCipher(int argc, char** argv);  // "encrypt" and "decrypt"
 int RunIpc(int argc, char** argv);
+int RunZip(int argc, char** argv);
+
+// The registered ids, in registration order, and the class behind an id.
+std::vector<uint32_t> RegisteredIds();
+const char* ClassNameOf(uint32_t id);
+int RunTcp(int argc, char** argv);
 int RunUpdate(int argc, char** argv);
 
 // Steps of "gavio demo", one per subsystem; each prints what happened and
 // returns false when something failed.
 bool DemoRuntimeServices();
 bool DemoVfs();
+bool DemoZip();
+bool DemoProxyTunnel();
 
 }  // namespace gavio_tool

@@ -1,28 +1,21 @@
 // gavio: the command-line host. Loads the component library like a game
 // client does (the platform library is linked, libgavio.so and the factory
 // library are loaded at run time), pumps messages, and runs a subcommand.
+#include <getopt.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
+#include "cli.h"
 #include "commands.h"
+#include "gavio/gavio.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
-
-// Subcommand groups built by other files; a group not built yet is absent.
-namespace gavio_tool {
-int RunVfs(int argc, char** argv) __attribute__((weak));
-int RunMd5(int argc, char** argv) __attribute__((weak));
-int RunBase64(int argc, char** argv) __attribute__((weak));
-int RunCipher(int argc, char** argv) __attribute__((weak));
-int RunIpc(int argc, char** argv) __attribute__((weak));
-int RunUpdate(int argc, char** argv) __attribute__((weak));
-bool DemoRuntimeServices() __attribute__((weak));
-bool DemoVfs() __attribute__((weak));
-}  // namespace gavio_tool
 
 namespace gavio_tool {
 namespace {
@@ -32,56 +25,87 @@ Library g_library;
 struct Command {
   const char* name;
   int (*run)(int, char**);
-  const char* usage;
+  const char* summary;
 };
 
 const Command kCommands[] = {
-    {"components", RunComponents, "components              list the registered component classes"},
-    {"demo", RunDemo, "demo                    run the main jobs end to end and report"},
-    {"vfs", RunVfs, "vfs pack|ls|cat|extract|add|rm|info|mount ...   archive files"},
-    {"md5", RunMd5, "md5 FILE...             MD5 digests, as md5sum prints them"},
-    {"base64", RunBase64, "base64 encode|decode    standard input to standard output"},
-    {"encrypt", RunCipher, "encrypt --key HEX32 IN OUT"},
-    {"decrypt", RunCipher, "decrypt --key HEX32 IN OUT"},
-    {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT"},
-    {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the updater"},
+    {"components", RunComponents, "components                 the registered component classes"},
+    {"demo", RunDemo, "demo                       run the main jobs end to end and report"},
+    {"vfs", RunVfs, "vfs pack|extract|ls|cat|add|rm|info|mount ...   archive files"},
+    {"md5", RunMd5, "md5 [-c] [FILE...]         MD5 digests, as md5sum prints and checks them"},
+    {"base64", RunBase64, "base64 encode|decode [FILE]   Base64, to standard output"},
+    {"encrypt", RunCipher, "encrypt --key HEX32 IN OUT  seal a file with the block cipher"},
+    {"decrypt", RunCipher, "decrypt --key HEX32 IN OUT  open a sealed file (a new OUT is private)"},
+    {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT   messages between processes"},
+    {"zip", RunZip, "zip ls|extract ZIP [DIR] [--flatten]   zip archives"},
+    {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] HOST PORT   a TCP session"},
+    {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the client tree's updater"},
 };
 
-void PrintUsage() {
-  fprintf(stderr, "usage: gavio COMMAND [ARGS]\n");
-  for (const Command& c : kCommands) {
-    if (c.run != nullptr) fprintf(stderr, "  gavio %s\n", c.usage);
-  }
+void PrintUsage(FILE* to) {
+  fprintf(to,
+          "usage: gavio [-v] [-q] COMMAND [ARGS]\n"
+          "       gavio COMMAND --help     the command's own options\n"
+          "\n");
+  for (const Command& c : kCommands) fprintf(to, "  gavio %s\n", c.summary);
+  fprintf(to,
+          "\n"
+          "  -v, --verbose   also show the components' trace and error lines\n"
+          "  -q, --quiet     no progress line\n"
+          "  -h, --help      this text\n"
+          "      --version   the version\n");
+}
+
+// The folder of the libraries: the program's own in the build folder
+// (where "Gavio.ini" names the factory library), else the installed
+// library folder.
+std::string LibraryFolder(bool* installed) {
+  char folder[4096];
+  if (!GavioGetExecutableFolder(folder, sizeof folder)) return std::string();
+  std::string beside = folder;
+  *installed = access((beside + "/libgavio.so").c_str(), F_OK) != 0;
+#ifdef GAVIO_LIBDIR_FROM_BINDIR
+  if (*installed) return beside + "/" + GAVIO_LIBDIR_FROM_BINDIR;
+#endif
+  return beside;
 }
 
 bool LoadLibraries() {
-  char folder[4096];
-  if (!GavioGetExecutableFolder(folder, sizeof folder)) {
+  bool installed = false;
+  std::string folder = LibraryFolder(&installed);
+  if (folder.empty()) {
     fprintf(stderr, "gavio: cannot find the program's folder\n");
     return false;
   }
   // The factory library goes first, as a client loads it: components log
   // only while it is loaded.
-  std::string factory = std::string(folder) + "/GavFact.dll";
-  if (LoadLibraryA(factory.c_str()) == nullptr) {
-    fprintf(stderr, "gavio: cannot load the factory library beside the program (%s)\n",
-            factory.c_str());
+  std::string factory = folder + "/GavFact.dll";
+  void* factoryModule = LoadLibraryA(factory.c_str());
+  if (factoryModule == nullptr) {
+    fprintf(stderr, "gavio: cannot load the factory library %s\n", factory.c_str());
     return false;
   }
-  std::string path = std::string(folder) + "/libgavio.so";
+  std::string path = folder + "/libgavio.so";
   g_library.module = LoadLibraryA(path.c_str());
   if (g_library.module == nullptr) {
     fprintf(stderr, "gavio: cannot load %s\n", path.c_str());
     return false;
   }
+  if (installed) {
+    // No "Gavio.ini" beside an installed program: the library is told which
+    // factory library to use, as a client may do.
+    auto setFactory = reinterpret_cast<GavioSetFactoryHandleFn>(
+        GetProcAddress(g_library.module, "SetFactoryHandle"));
+    if (setFactory != nullptr) setFactory(factoryModule);
+  }
   g_library.create = reinterpret_cast<decltype(g_library.create)>(
       GetProcAddress(g_library.module, "CreateComponent"));
-  g_library.get_ids = reinterpret_cast<decltype(g_library.get_ids)>(
+  g_library.getIds = reinterpret_cast<decltype(g_library.getIds)>(
       GetProcAddress(g_library.module, "GetComponentIDs"));
-  g_library.can_unload = reinterpret_cast<decltype(g_library.can_unload)>(
+  g_library.canUnload = reinterpret_cast<decltype(g_library.canUnload)>(
       GetProcAddress(g_library.module, "GavioDllCanUnloadNow"));
-  if (g_library.create == nullptr || g_library.get_ids == nullptr ||
-      g_library.can_unload == nullptr) {
+  if (g_library.create == nullptr || g_library.getIds == nullptr ||
+      g_library.canUnload == nullptr) {
     fprintf(stderr, "gavio: %s lacks the component exports\n", path.c_str());
     return false;
   }
@@ -122,16 +146,43 @@ void PumpFor(uint32_t milliseconds) {
 
 int main(int argc, char** argv) {
   using namespace gavio_tool;
-  if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0) {
-    PrintUsage();
-    return argc < 2 ? 2 : 0;
+  constexpr int kVersionOption = 256;
+  const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                             {"version", no_argument, nullptr, kVersionOption},
+                             {"verbose", no_argument, nullptr, 'v'},
+                             {"quiet", no_argument, nullptr, 'q'},
+                             {nullptr, 0, nullptr, 0}};
+  // '+': options end at the command; what follows is the command's.
+  for (int c; (c = getopt_long(argc, argv, "+:hvq", kOptions, nullptr)) != -1;) {
+    if (c == 'h') {
+      PrintUsage(stdout);
+      return FinishOutput(0);
+    }
+    if (c == kVersionOption) {
+      printf("gavio %s\n", GAVIO_VERSION_STRING);
+      return FinishOutput(0);
+    }
+    if (c == 'v') g_verbose = true;
+    if (c == 'q') g_quiet = true;
+    if (c == '?' || c == ':') {
+      fprintf(stderr, "gavio: unknown option: %s\nTry 'gavio --help'.\n", argv[optind - 1]);
+      return 2;
+    }
   }
+  if (optind >= argc) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  // -v also shows the components' own log lines (their debugger output),
+  // unless the environment already sends them somewhere.
+  if (g_verbose) setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);
+  char** commandArgv = argv + optind;
+  int commandArgc = argc - optind;
   for (const Command& c : kCommands) {
-    if (strcmp(argv[1], c.name) != 0 || c.run == nullptr) continue;
+    if (strcmp(commandArgv[0], c.name) != 0) continue;
     if (!LoadLibraries()) return 1;
-    return c.run(argc - 1, argv + 1);
+    return FinishOutput(c.run(commandArgc, commandArgv));
   }
-  fprintf(stderr, "gavio: unknown command '%s'\n", argv[1]);
-  PrintUsage();
+  fprintf(stderr, "gavio: unknown command '%s'\nTry 'gavio --help'.\n", commandArgv[0]);
   return 2;
 }

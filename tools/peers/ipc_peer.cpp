@@ -33,13 +33,21 @@ namespace {
 constexpr DWORD kLifetimeMs = 60000;
 bool g_done = false;
 
+// Blocks in GetMessageA like a client's loop, with a timer for the
+// lifetime; an end asked for from a window procedure posts the quit.
 void Pump() {
-  DWORD start = GetTickCount();
-  while (!g_done && GetTickCount() - start < kLifetimeMs) {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-    if (!g_done) WaitMessageTimeout(100);
+  UINT_PTR lifetime = SetTimer(nullptr, 0, kLifetimeMs, nullptr);
+  MSG msg;
+  while (!g_done && GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message == WM_TIMER && msg.hwnd == nullptr && msg.wParam == lifetime) break;
+    DispatchMessageA(&msg);
   }
+  KillTimer(nullptr, lifetime);
+}
+
+void Finish() {
+  g_done = true;
+  PostQuitMessage(0);
 }
 
 HWND TitledWindow(const char* title, WNDPROC proc) {
@@ -54,7 +62,7 @@ HWND TitledWindow(const char* title, WNDPROC proc) {
 LRESULT RawProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_COPYDATA) {
     const auto* record = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-    if (record->dwData == 99) g_done = true;
+    if (record->dwData == 99) Finish();
     return static_cast<LRESULT>(record->cbData) * 1000 + static_cast<LRESULT>(record->dwData);
   }
   return DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -71,7 +79,7 @@ class Echo : public gavio::IIpcListener {
   void OnReceive(const void* data, uint32_t size) override {
     std::string text(static_cast<const char*>(data), size);
     if (text == "quit") {
-      g_done = true;
+      Finish();
       return;
     }
     std::string answer = "echo:" + text;

@@ -1,16 +1,31 @@
-#include "vfs/host_path.h"
+#include "vfs/host_fs.h"
 
-#include <dirent.h>
-#include <errno.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "platform/errors.h"
+#include "platform/files.h"
+
 namespace gavio {
 namespace {
 
 bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+BOOL CollectEntry(void* context, const GavioFolderEntry* item) {
+  HostDirEntry entry;
+  entry.name = item->name;
+  entry.isDirectory = item->type == GAVIO_ENTRY_FOLDER;
+  entry.isFile = item->type == GAVIO_ENTRY_FILE;
+  entry.isUnreadable = item->type == GAVIO_ENTRY_UNREADABLE;
+  entry.isLink = item->isLink != FALSE;
+  entry.device = item->device;
+  entry.inode = item->inode;
+  static_cast<std::vector<HostDirEntry>*>(context)->push_back(std::move(entry));
+  return TRUE;
+}
 
 }  // namespace
 
@@ -40,35 +55,12 @@ HostPathType GetHostPathType(const std::string& path) {
 }
 
 bool CreateHostDirectories(const std::string& path) {
-  if (path.empty()) return false;
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '/') continue;
-    std::string prefix = path.substr(0, i);
-    if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return GetHostPathType(path) == HostPathType::kDirectory;
+  return !path.empty() && GavioCreateFolders(path.c_str(), 0) != FALSE;
 }
 
 bool ListHostDirectory(const std::string& path, std::vector<HostDirEntry>* entries) {
   entries->clear();
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
-  std::string prefix = path;
-  if (prefix.empty() || prefix.back() != '/') prefix += '/';
-  while (struct dirent* item = readdir(dir)) {
-    std::string name = item->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (stat((prefix + name).c_str(), &st) != 0) continue;  // dangling link
-    HostDirEntry entry;
-    entry.name = name;
-    entry.isDirectory = S_ISDIR(st.st_mode);
-    entry.isFile = S_ISREG(st.st_mode);
-    entry.device = static_cast<uint64_t>(st.st_dev);
-    entry.inode = static_cast<uint64_t>(st.st_ino);
-    entries->push_back(std::move(entry));
-  }
-  closedir(dir);
+  if (!GavioListFolder(path.c_str(), CollectEntry, entries)) return false;
   std::sort(entries->begin(), entries->end(),
             [](const HostDirEntry& a, const HostDirEntry& b) { return a.name < b.name; });
   return true;
@@ -82,22 +74,15 @@ bool GetHostDirectoryId(const std::string& path, uint64_t* device, uint64_t* ino
   return true;
 }
 
-bool RemoveHostTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
-  std::vector<std::string> names;
-  while (struct dirent* item = readdir(dir)) {
-    std::string name = item->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  bool ok = true;
-  for (const std::string& name : names) ok = RemoveHostTree(path + "/" + name) && ok;
-  return rmdir(path.c_str()) == 0 && ok;
+std::string CanonicalHostPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  free(resolved);
+  return result;
 }
+
+bool RemoveHostTree(const std::string& path) { return GavioRemoveTree(path.c_str()) != FALSE; }
 
 int32_t GetHostAttributes(const std::string& path) {
   struct stat st;
@@ -107,18 +92,26 @@ int32_t GetHostAttributes(const std::string& path) {
   return attributes;
 }
 
-void MakeHostFileWritable(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
-    chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
-  }
-}
-
 std::string HostParentFolder(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return std::string();
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+bool WriteHostFileReplacing(const std::string& path, const uint8_t* data, size_t n) {
+  std::string parent = HostParentFolder(path);
+  if (!parent.empty() && !CreateHostDirectories(parent)) return false;
+  GavioAtomicFile file;
+  if (!GavioAtomicBegin(&file, path.c_str(), 0)) return false;
+  file.mode |= S_IWUSR;
+  if (n > 0 && !GavioFileWrite(file.fd, data, n)) {
+    DWORD error = GetLastError();
+    GavioAtomicAbort(&file);
+    SetLastError(error);
+    return false;
+  }
+  return GavioAtomicCommit(&file) != FALSE;
 }
 
 }  // namespace gavio
