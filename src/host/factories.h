@@ -30,5 +30,7 @@ IComponent* NewHttpProxy();
 IComponent* NewSock5Proxy();
 IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
+IComponent* NewUpdateInfoStandard();
+IComponent* NewVersionUpdater();
 
 }  // namespace gavio

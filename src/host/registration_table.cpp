@@ -43,8 +43,8 @@ FactoryFunction FindFactory(uint32_t componentId) {
 }
 
 constexpr Registration kRegistrations[] = {
-    {kUpdateInfoStandardId, nullptr},
-    {kVersionUpdaterId, nullptr},
+    {kUpdateInfoStandardId, NewUpdateInfoStandard},
+    {kVersionUpdaterId, NewVersionUpdater},
     {kHttpProxyId, NewHttpProxy},
     {kSocks5ProxyId, NewSock5Proxy},
     {kTcpClientId, NewTcpClient},
