@@ -48,7 +48,7 @@ if [ "${GAVIO_SKIP_SANITIZE:-0}" != 1 ]; then
   cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGAVIO_TSAN=ON \
         -DGAVIO_BENCH=OFF "${launcher[@]}" >/dev/null
   cmake --build build-tsan -j2
-  export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+  export TSAN_OPTIONS="second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
   run_suite build-tsan 600 || overall=1
 fi
 
