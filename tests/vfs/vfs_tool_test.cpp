@@ -147,6 +147,12 @@ TEST(VfsTool, PackReportsSkippedNamesAndReplacesTheArchiveAtomically) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) entries += entry.path() != "" ? 1 : 0;
     EXPECT_EQ(entries, 2) << "only the tree and the archive, after step " << step;
   }
+  // Killed midway, a pack leaves the old archive as it was.
+  for (int step = 2; step <= 12; step += 2) {
+    EXPECT_NE(RunCommand("GAVIO_FAULT_KILL_AT=" + std::to_string(step) + " " + Gavio() + "pack " + tree + " " +
+                         archive, &report, true), 0) << step;
+    EXPECT_EQ(vfs_test::ReadAll(archive), before) << step;
+  }
 }
 
 // Extraction writes through no link met in the target, keeps an existing
