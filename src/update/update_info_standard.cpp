@@ -19,6 +19,7 @@
 #include "gavio/runtime.h"
 #include "gavio/update.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/ini.h"
 #include "frame/component_base.h"
 #include "frame/gavio_ptr.h"
@@ -46,22 +47,9 @@ std::string UpdateId(const UpdateInfoRecord* record) {
   return hex;
 }
 
-// Writes text to a fresh file beside path and renames it over path.
-bool WriteBesideAndRename(const std::string& path, const std::string& text) {
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = done == text.size() && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
+// Written beside path and renamed over it, never through a link there.
+bool WriteTextFile(const std::string& path, const std::string& text) {
+  return GavioWriteFileAtomic(path.c_str(), text.data(), text.size(), 0) != FALSE;
 }
 
 class CUpdateInfoStandard final
@@ -118,7 +106,7 @@ class CUpdateInfoStandard final
     // Without an application-data folder there is no config folder: the
     // file would land in the file system's root, so the save fails instead.
     std::string path = std::string(folder) + "/" + name;
-    if (folder[0] == '\0' || !WriteBesideAndRename(path, UpdateInfoText(record))) {
+    if (folder[0] == '\0' || !WriteTextFile(path, UpdateInfoText(record))) {
       log_.Error("CUpdateInfoStandard::SaveUpdateConfigFile, OpenFileForWrite=FALSE, "
                  "FileName=%s", path.c_str());
       return false;
