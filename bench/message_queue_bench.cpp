@@ -2,13 +2,18 @@
 // against a plain mutex-and-condition-variable queue in the same run.
 // A producer thread posts; the benchmark thread gets and dispatches.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "platform/errors.h"
 #include "platform/messages.h"
+#include "platform/wait_seam.h"
 
 namespace {
 
@@ -57,6 +62,41 @@ void BM_PlatformQueueSameThread(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kBatch);
 }
 BENCHMARK(BM_PlatformQueueSameThread)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A round trip between two threads that each sleep in GetMessageA for the
+// other's post, while the second thread watches range(0) idle descriptors:
+// the cost of a wake-up must not grow with them.
+void BM_PlatformWakeRoundTripBesideIdleWatches(benchmark::State& state) {
+  const int idle = static_cast<int>(state.range(0));
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  const DWORD self = GetCurrentThreadId();
+  std::atomic<DWORD> echo{0};
+  std::thread echoer([&] {
+    std::vector<int> fds(2 * idle);
+    for (int i = 0; i < idle; ++i) {
+      if (pipe(&fds[2 * i]) != 0) break;
+      gavio::platform::WatchFd(fds[2 * i], POLLIN, [](void*, int, short) {}, nullptr);
+    }
+    MSG in;
+    PeekMessageA(&in, nullptr, 0, 0, PM_NOREMOVE);
+    echo = GetCurrentThreadId();
+    while (GetMessageA(&in, nullptr, 0, 0) == TRUE) PostThreadMessageA(self, kWork, 0, 0);
+    for (int i = 0; i < idle; ++i) {
+      gavio::platform::UnwatchFd(fds[2 * i]);
+      close(fds[2 * i]);
+      close(fds[2 * i + 1]);
+    }
+  });
+  while (echo.load() == 0) std::this_thread::yield();
+  for (auto _ : state) {
+    PostThreadMessageA(echo, kWork, 0, 0);
+    GetMessageA(&msg, nullptr, 0, 0);
+  }
+  PostThreadMessageA(echo, WM_QUIT, 0, 0);
+  echoer.join();
+}
+BENCHMARK(BM_PlatformWakeRoundTripBesideIdleWatches)->Arg(0)->Arg(1000)->UseRealTime();
 
 // The baseline: the least a thread-safe queue with a blocking pop can do.
 struct PlainQueue {

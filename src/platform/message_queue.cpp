@@ -235,7 +235,7 @@ bool TakeLocked(ThreadQueue& queue, MSG* out, const MessageFilter& filter, bool 
     if (remove) queue.quit = false;
     return true;
   }
-  return TakeDueTimer(queue, out, filter, remove, MonotonicMs());
+  return !queue.timers.empty() && TakeDueTimer(queue, out, filter, remove, MonotonicMs());
 }
 
 // ---- 4. The wait --------------------------------------------------------------------
@@ -278,7 +278,7 @@ void WaitForWake(ThreadQueue& queue) {
 int SleepTime(ThreadQueue& queue, const MessageFilter& filter, DWORD limit)
     GAVIO_REQUIRES(queue.mutex) {
   int timeout = limit == INFINITE ? -1 : static_cast<int>(limit > 0x7FFFFFFF ? 0x7FFFFFFF : limit);
-  int timer = MsUntilNextTimer(queue, filter, MonotonicMs());
+  int timer = queue.timers.empty() ? -1 : MsUntilNextTimer(queue, filter, MonotonicMs());
   if (timer >= 0 && (timeout < 0 || timer < timeout)) timeout = timer;
   return timeout;
 }

@@ -95,8 +95,8 @@ class Peer {
   }
   // The exit code once the process ended within the limit, else -1.
   int64_t Exit(uint32_t limitMs = 10000) {
-    bool ended = gavio_test::PumpAndPollUntil([&] { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; },
-                           limitMs);
+    bool ended = gavio_test::PumpAndPollUntil(
+        [&] { return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }, limitMs);
     DWORD code = 0;
     return ended && GetExitCodeProcess(process_, &code) ? code : -1;
   }
@@ -108,7 +108,8 @@ class Peer {
 
 HWND WaitForWindow(const std::string& title) {
   HWND found = nullptr;
-  gavio_test::PumpAndPollUntil([&] { return (found = FindWindowExA(nullptr, nullptr, "static", title.c_str())); });
+  gavio_test::PumpAndPollUntil(
+      [&] { return (found = FindWindowExA(nullptr, nullptr, "static", title.c_str())); });
   return found;
 }
 
@@ -206,7 +207,8 @@ TEST(IpcChannel, RoundTripsWithAnotherProcessInBothDeliveryModes) {
 
   // Deferred: the child delivers from its loop, after our send returned.
   EXPECT_EQ(channel.Send("later", 0), 1);
-  ASSERT_TRUE(gavio_test::PumpAndPollUntil([&] { return channel.recorder.received.size() == 2; }));
+  ASSERT_TRUE(
+      gavio_test::PumpAndPollUntil([&] { return channel.recorder.received.size() == 2; }));
   EXPECT_EQ(channel.recorder.received[1], "echo:later");
 
   // Every byte value, and more than one socket buffer's worth.
