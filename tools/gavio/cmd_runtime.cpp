@@ -39,24 +39,6 @@ constexpr size_t kMaxCheckList = 64u << 20;
 constexpr uint64_t kMaxWrap = 1u << 20;
 constexpr int kCountOption = 256;
 
-// Destroys a component at scope end.
-template <class T>
-class Owned {
- public:
-  explicit Owned(uint32_t id) : component_(CreateAs<T>(id)) {}
-  ~Owned() {
-    if (component_ != nullptr) component_->Destroy(0);
-  }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  T* operator->() const { return component_; }
-  T* get() const { return component_; }
-  explicit operator bool() const { return component_ != nullptr; }
-
- private:
-  T* component_;
-};
-
 std::string Hex(const uint8_t* bytes, size_t size) {
   std::string text;
   char pair[3];

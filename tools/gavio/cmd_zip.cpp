@@ -54,23 +54,6 @@ const char* ReasonOf(DWORD error) {
   }
 }
 
-// A component destroyed at scope end.
-template <class T>
-class Owned {
- public:
-  explicit Owned(uint32_t id) : component_(CreateAs<T>(id)) {}
-  ~Owned() {
-    if (component_ != nullptr) component_->Destroy(0);
-  }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  T* operator->() const { return component_; }
-  T* get() const { return component_; }
-
- private:
-  T* component_;
-};
-
 std::vector<std::string> ItemNames(gavio::IZipReader* reader, const char* archive, int32_t count,
                                    bool flatten) {
   std::vector<std::string> names;

@@ -31,6 +31,24 @@ T* CreateAs(uint32_t componentId) {
   return static_cast<T*>(Create(componentId));
 }
 
+// Destroys a component at scope end.
+template <class T>
+class Owned {
+ public:
+  explicit Owned(uint32_t id) : component_(CreateAs<T>(id)) {}
+  ~Owned() {
+    if (component_ != nullptr) component_->Destroy(0);
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  T* operator->() const { return component_; }
+  T* get() const { return component_; }
+  explicit operator bool() const { return component_ != nullptr; }
+
+ private:
+  T* component_;
+};
+
 // Pumps the calling thread's messages until done() is true or the time
 // passes. Returns done().
 bool PumpUntil(bool (*done)(void*), void* context, uint32_t timeoutMs);
