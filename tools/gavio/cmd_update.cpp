@@ -4,10 +4,13 @@
 //
 // RECORD is a text file of "[package]" lines, each opening one package,
 // followed by "key=value" lines (see README); "#" starts a comment line.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "gavio/ids.h"
 #include "gavio/update.h"
 #include "platform/messages.h"
+#include "platform/paths.h"
 
 namespace gavio_tool {
 namespace {
@@ -130,6 +134,26 @@ const char kUpdateUsage[] =
 
 constexpr int kQuitOption = 256;
 
+// Starts the client tree's updater for the record and waits for its
+// outcome. Returns the outcome ("success", "failed", "ignored" or "none").
+const char* RunUpdater(const std::vector<uint8_t>& record, int32_t startup, int32_t online,
+                       uint32_t quit, uint32_t waitMs) {
+  auto* updater = CreateAs<gavio::IVersionUpdater>(gavio::kVersionUpdaterId);
+  if (updater == nullptr) return "none";
+  GavioMessageBoxHandler previous = GavioSetMessageBoxHandler(PrintBox);
+  Printer printer;
+  gavio::EventSourceOf(updater)->AddListener(static_cast<gavio::IVersionUpdateListener*>(&printer),
+                                             0);
+  updater->SetQuitValue(quit);
+  int32_t started = updater->UpdateClient(
+      reinterpret_cast<const gavio::UpdateInfoRecord*>(record.data()), startup, online);
+  printf("update-info file %s\n", started ? "written, updater starting" : "not written");
+  if (started && !PumpUntil(HasOutcome, &printer, waitMs)) puts("updater: no outcome in time");
+  updater->Destroy(0);
+  GavioSetMessageBoxHandler(previous);
+  return printer.outcome != nullptr ? printer.outcome : "none";
+}
+
 }  // namespace
 
 int RunUpdate(int argc, char** argv) {
@@ -152,27 +176,55 @@ int RunUpdate(int argc, char** argv) {
   if (args.Has('w') && !ParseNumber("update", "--wait", args.Value('w'), 1, 86400, &waitSeconds)) {
     return 2;
   }
-  const char* record = args.operands[0].c_str();
   std::vector<uint8_t> bytes;
-  if (!ReadRecord(record, &bytes)) return 1;
-  auto* updater = CreateAs<gavio::IVersionUpdater>(gavio::kVersionUpdaterId);
-  if (updater == nullptr) return 1;
-  GavioMessageBoxHandler previous = GavioSetMessageBoxHandler(PrintBox);
-  Printer printer;
-  gavio::EventSourceOf(updater)->AddListener(static_cast<gavio::IVersionUpdateListener*>(&printer),
-                                             0);
-  updater->SetQuitValue(static_cast<uint32_t>(quit));
-  int32_t started = updater->UpdateClient(
-      reinterpret_cast<const gavio::UpdateInfoRecord*>(bytes.data()), startup, online);
-  printf("update-info file %s\n", started ? "written, updater starting" : "not written");
-  if (started && !PumpUntil(HasOutcome, &printer, static_cast<uint32_t>(waitSeconds * 1000))) {
-    puts("updater: no outcome in time");
-  }
-  updater->Destroy(0);
-  GavioSetMessageBoxHandler(previous);
-  const char* outcome = printer.outcome != nullptr ? printer.outcome : "none";
+  if (!ReadRecord(args.operands[0].c_str(), &bytes)) return 1;
+  const char* outcome = RunUpdater(bytes, startup, online, static_cast<uint32_t>(quit),
+                                   static_cast<uint32_t>(waitSeconds * 1000));
   printf("outcome: %s\n", outcome);
   return strcmp(outcome, "success") == 0 || strcmp(outcome, "ignored") == 0 ? 0 : 1;
+}
+
+// The build folder is a client tree of its own: its "updater" folder holds
+// the stand-in and a script that reports an update found and applied. The
+// round runs with a private application-data folder, so the updater's
+// working copy never lands in the user's home.
+bool DemoUpdate() {
+  char folder[4096];
+  if (!GavioGetExecutableFolder(folder, sizeof folder)) folder[0] = '\0';
+  std::string standIn = std::string(folder) + "/updater/liveupdate.exe";
+  if (access(standIn.c_str(), X_OK) != 0) {
+    printf("== update: no updater in %s/updater; step skipped\n", folder);
+    return true;
+  }
+  char data[] = "/tmp/gavio-demo-update-XXXXXX";
+  if (mkdtemp(data) == nullptr) {
+    printf("== update: FAILED: no temporary folder: %s\n", strerror(errno));
+    return false;
+  }
+  printf("== update: one package handed to the updater stand-in in %s/updater\n", folder);
+  const char* saved = getenv("XDG_DATA_HOME");
+  std::string previous = saved != nullptr ? saved : "";
+  setenv("XDG_DATA_HOME", data, 1);
+  gavio::UpdatePackage package{};
+  SetText(package.name, "client");
+  SetText(package.fileName, "patch.pak");
+  SetText(package.host, "updates.example");
+  package.version = 7;
+  package.port = 80;
+  std::vector<uint8_t> record(sizeof(uint32_t) + sizeof package);
+  uint32_t count = 1;
+  memcpy(record.data(), &count, sizeof count);
+  memcpy(record.data() + sizeof count, &package, sizeof package);
+  const char* outcome = RunUpdater(record, 0, 0, 0, 30000);
+  if (saved != nullptr) {
+    setenv("XDG_DATA_HOME", previous.c_str(), 1);
+  } else {
+    unsetenv("XDG_DATA_HOME");
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(data, ignored);
+  printf("   outcome: %s\n", outcome);
+  return strcmp(outcome, "success") == 0;
 }
 
 }  // namespace gavio_tool

@@ -77,5 +77,6 @@ bool DemoRuntimeServices();
 bool DemoVfs();
 bool DemoZip();
 bool DemoProxyTunnel();
+bool DemoUpdate();
 
 }  // namespace gavio_tool
