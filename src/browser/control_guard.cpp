@@ -1,0 +1,232 @@
+// The script control guard: the hook table, the replacements and the
+// screened class-object request.
+#include "browser/control_guard.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <string.h>
+
+#include <atomic>
+#include <vector>
+
+#include "browser/import_hooks.h"
+#include "com/control_registry.h"
+#include "frame/gavio_ptr.h"
+#include "gavio/host.h"
+#include "gavio/ids.h"
+#include "platform/types.h"
+
+namespace gavio {
+namespace {
+
+void* GuardDlopen(const char* file, int mode);
+void* GuardDlsym(void* handle, const char* name);
+HResult GuardCoGetClassObject(const Guid* classId, uint32_t context, void* serverInfo,
+                              const Guid* iid, void** object);
+HResult GuardCoGetClassObjectFromUrl(const Guid* classId, const char* codeUrl,
+                                     uint32_t fileVersionMs, uint32_t fileVersionLs,
+                                     const char* mimeType, void* bindContext, uint32_t context,
+                                     void* reserved, const Guid* iid, void** object);
+
+const char* const kScriptEngines[] = {"jscript.dll", "vbscript.dll", nullptr};
+
+// The platform's functions and their stand-ins here:
+//   Kernel32.dll LoadLibraryA, LoadLibraryW, LoadLibraryExA, LoadLibraryExW
+//       -> dlopen: one function loads every way on POSIX, so one record
+//          stands for the four; the data-file load (flag 2 of the Ex forms)
+//          has no dlopen counterpart, and a no-load dlopen (RTLD_NOLOAD)
+//          loads nothing and applies nothing;
+//   Kernel32.dll GetProcAddress -> dlsym;
+//   urlmon.dll CoGetClassObjectFromURL, ole32.dll CoGetClassObject -> the
+//       functions of the same names in libgavcom.so.
+// An ELF import names no exporting module, so a slot is found by its
+// symbol name; the exporting module names stay for the logs.
+enum HookIndex { kDlopenHook, kDlsymHook, kFromUrlHook, kClassObjectHook, kHookCount };
+ImportHook g_hooks[kHookCount] = {
+    {"Kernel32.dll", "dlopen", reinterpret_cast<void*>(&GuardDlopen), nullptr, nullptr, false},
+    {"Kernel32.dll", "dlsym", reinterpret_cast<void*>(&GuardDlsym), nullptr, nullptr, false},
+    {"urlmon.dll", "CoGetClassObjectFromURL",
+     reinterpret_cast<void*>(&GuardCoGetClassObjectFromUrl), nullptr, nullptr, false},
+    {"ole32.dll", "CoGetClassObject", reinterpret_cast<void*>(&GuardCoGetClassObject),
+     kScriptEngines, nullptr, false},
+};
+
+std::atomic<ApprovalCallback> g_approval{nullptr};
+std::atomic<bool> g_installed{false};
+
+void* GuardDlopen(const char* file, int mode) {
+  void* handle = PlatformDlopen(file, mode);
+  if (handle != nullptr && (mode & RTLD_NOLOAD) == 0) ApplyInstalledImportHooks();
+  return handle;
+}
+
+struct ModuleEntry {
+  std::string path;
+  uintptr_t base;
+};
+
+int CollectEntry(dl_phdr_info* info, size_t, void* context) {
+  static_cast<std::vector<ModuleEntry>*>(context)->push_back(
+      ModuleEntry{info->dlpi_name != nullptr ? info->dlpi_name : "", info->dlpi_addr});
+  return 0;
+}
+
+// RTLD_NEXT asks for the next definition after the calling module, which
+// the platform's dlsym would take to be this one: the modules after the
+// caller in load order are asked one by one instead.
+void* NextDefinition(const void* caller, const char* name) {
+  Dl_info info;
+  link_map* callerMap = nullptr;
+  if (dladdr1(caller, &info, reinterpret_cast<void**>(&callerMap), RTLD_DL_LINKMAP) == 0 ||
+      callerMap == nullptr) {
+    return nullptr;
+  }
+  std::vector<ModuleEntry> modules;
+  dl_iterate_phdr(CollectEntry, &modules);
+  bool afterCaller = false;
+  for (size_t i = 0; i < modules.size(); ++i) {
+    if (!afterCaller) {
+      afterCaller = modules[i].base == callerMap->l_addr;
+      continue;
+    }
+    void* module = PlatformDlopen(i == 0 ? nullptr : modules[i].path.c_str(),
+                                  RTLD_LAZY | RTLD_NOLOAD);
+    if (module == nullptr) continue;
+    void* address = PlatformDlsym(module, name);
+    link_map* definedIn = nullptr;
+    link_map* thisOne = nullptr;
+    bool here = address != nullptr &&
+                dladdr1(address, &info, reinterpret_cast<void**>(&definedIn), RTLD_DL_LINKMAP) &&
+                dlinfo(module, RTLD_DI_LINKMAP, &thisOne) == 0 && definedIn == thisOne;
+    dlclose(module);
+    if (here) return address;
+  }
+  return nullptr;
+}
+
+// The file name of the module a handle stands for; "" for the pseudo
+// handles, which name no module.
+std::string ModuleAsked(void* handle) {
+  if (handle == RTLD_DEFAULT || handle == RTLD_NEXT) return std::string();
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return std::string();
+  return map->l_name != nullptr ? map->l_name : "";
+}
+
+__attribute__((noinline)) void* GuardDlsym(void* handle, const char* name) {
+  void* address = handle == RTLD_NEXT ? NextDefinition(__builtin_return_address(0), name)
+                                      : PlatformDlsym(handle, name);
+  if (address == nullptr) return nullptr;
+  // The loading function itself is handed out unchanged.
+  if (address == PlatformAddressOf(g_hooks[kDlopenHook])) return address;
+  std::string module;
+  bool moduleRead = false;
+  for (const ImportHook& hook : g_hooks) {
+    if (address != PlatformAddressOf(hook)) continue;
+    if (hook.modules != nullptr && !moduleRead) {
+      module = ModuleAsked(handle);
+      moduleRead = true;
+    }
+    if (hook.modules == nullptr || (!module.empty() && ModuleListAccepts(hook.modules, module.c_str()))) {
+      return hook.replacement;
+    }
+  }
+  return address;
+}
+
+HResult Refuse(HResult result, void** object) {
+  if (object != nullptr) *object = nullptr;
+  return result;
+}
+
+HResult GuardCoGetClassObject(const Guid* classId, uint32_t context, void* serverInfo,
+                              const Guid* iid, void** object) {
+  HResult screened = ScreenClassRequest(classId);
+  if (screened != kSOk) return Refuse(screened, object);
+  auto platform =
+      reinterpret_cast<GavioCoGetClassObjectFn>(PlatformAddressOf(g_hooks[kClassObjectHook]));
+  if (platform == nullptr) return Refuse(kEFail, object);
+  return platform(classId, context, serverInfo, iid, object);
+}
+
+HResult GuardCoGetClassObjectFromUrl(const Guid* classId, const char* codeUrl,
+                                     uint32_t fileVersionMs, uint32_t fileVersionLs,
+                                     const char* mimeType, void* bindContext, uint32_t context,
+                                     void* reserved, const Guid* iid, void** object) {
+  HResult screened = ScreenClassRequest(classId);
+  if (screened != kSOk) return Refuse(screened, object);
+  auto platform =
+      reinterpret_cast<GavioCoGetClassObjectFromUrlFn>(PlatformAddressOf(g_hooks[kFromUrlHook]));
+  if (platform == nullptr) return Refuse(kEFail, object);
+  return platform(classId, codeUrl, fileVersionMs, fileVersionLs, mimeType, bindContext, context,
+                  reserved, iid, object);
+}
+
+const char* FileNameOf(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+}  // namespace
+
+uint32_t VersionNumber(uint32_t versionMs, uint32_t versionLs) {
+  uint32_t major = versionMs >> 16;
+  uint32_t minor = versionMs & 0xFFFF;
+  uint32_t build = versionLs >> 16;
+  uint32_t revision = versionLs & 0xFFFF;
+  return major * 10000000u + minor * 100000u + (build / 100) * 10000u + (build % 100) * 100u +
+         revision;
+}
+
+uint32_t ModuleVersionNumber(const char* path) {
+  uint32_t versionMs = 0;
+  uint32_t versionLs = 0;
+  if (!com::ReadModuleFileVersion(path, &versionMs, &versionLs)) return 0;
+  return VersionNumber(versionMs, versionLs);
+}
+
+bool FindRegisteredModule(const char* classIdText, char* path, size_t size) {
+  TGavioPtr registry(nullptr, kRegistryId);
+  return com::FindControlModule(registry.As<IRegistry>(), classIdText, path, size);
+}
+
+bool ApproveWith(ISecurityVerifier* verifier, const char* modulePath, const char* classIdText,
+                 uint32_t version, int32_t* answer) {
+  *answer = verifier->VerityControlID(classIdText, version, FileNameOf(modulePath));
+  return *answer == 0;
+}
+
+bool ApproveByVerifier(const char* modulePath, const char* classIdText, uint32_t version) {
+  TGavioPtr verifier(nullptr, kSecurityVerifierId);
+  if (!verifier) return true;
+  int32_t answer = 0;
+  return ApproveWith(verifier.As<ISecurityVerifier>(), modulePath, classIdText, version, &answer);
+}
+
+HResult ScreenClassRequest(const Guid* classId) {
+  if (classId == nullptr) return kEFail;
+  char text[kClassIdTextLength + 1];
+  com::ClassIdToText(*classId, text);
+  char path[MAX_PATH];
+  if (!FindRegisteredModule(text, path, sizeof path)) return kEFail;
+  uint32_t version = ModuleVersionNumber(path);
+  ApprovalCallback approval = g_approval.load();
+  if (approval == nullptr || !approval(path, text, version)) return kEFail;
+  return kSOk;
+}
+
+void InstallControlGuard(ApprovalCallback approval) {
+  g_approval.store(approval);
+  InstallImportHooks(g_hooks, kHookCount);
+  g_installed.store(true);
+}
+
+void RemoveControlGuard() {
+  RemoveImportHooks();
+  g_approval.store(nullptr);
+  g_installed.store(false);
+}
+
+bool ControlGuardInstalled() { return g_installed.load(); }
+
+}  // namespace gavio
