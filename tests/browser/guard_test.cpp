@@ -264,6 +264,24 @@ TEST_F(GuardTest, ControlsKeepComingWhileBrowsersComeAndGoOnAnotherThread) {
   EXPECT_EQ(failures.load(), 0);
 }
 
+TEST_F(GuardTest, GuardCheckCommandTellsWhyAControlIsAllowedOrRefused) {
+  std::vector<std::pair<std::string, std::string>> environment = {
+      {"XDG_DATA_HOME", data_.path()}};
+  gavio_test::ProgramResult allowed = gavio_test::RunProgram(
+      {{"gavio", "guard", "check", std::string("{") + kVersionedClass + "}"}, environment});
+  EXPECT_EQ(allowed.exitCode, 0) << allowed.output;
+  EXPECT_NE(allowed.output.find(std::string("module:   ") + BuildDir() + "/" + kVersionedModule),
+            std::string::npos) << allowed.output;
+  EXPECT_NE(allowed.output.find("version:  10234506\n"), std::string::npos) << allowed.output;
+  EXPECT_NE(allowed.output.find("verifier: not available"), std::string::npos) << allowed.output;
+  gavio_test::ProgramResult refused =
+      gavio_test::RunProgram({{"gavio", "guard", "check", kUnregisteredClass}, environment});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.output.find("module:   none registered"), std::string::npos) << refused.output;
+  EXPECT_NE(refused.output.find("refused\n"), std::string::npos) << refused.output;
+  EXPECT_EQ(gavio_test::RunProgram({{"gavio", "guard", "check", "12-34"}, environment}).exitCode, 2);
+}
+
 // The approval with a verifier: what it is asked and how its answer counts.
 class RecordingVerifier final : public ISecurityVerifier {
  public:
