@@ -80,10 +80,17 @@ bool IsPlatformRuntime(const std::string& path) {
   return false;
 }
 
+// The load bias of the module holding this code, as dl_iterate_phdr gives
+// it (for a program that is not position independent it is 0, not the
+// address of its first page).
 uintptr_t OwnModuleBase() {
   Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&OwnModuleBase), &info) == 0) return 0;
-  return reinterpret_cast<uintptr_t>(info.dli_fbase);
+  link_map* map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&OwnModuleBase), &info, reinterpret_cast<void**>(&map),
+              RTLD_DL_LINKMAP) == 0 || map == nullptr) {
+    return UINTPTR_MAX;
+  }
+  return map->l_addr;
 }
 
 int CollectModule(dl_phdr_info* info, size_t, void* context) {
