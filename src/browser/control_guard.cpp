@@ -139,9 +139,18 @@ HResult Refuse(HResult result, void** object) {
   return result;
 }
 
+// The approval callback is set before the slots are rewritten and cleared
+// only after they were written back, so a replacement that finds none (it
+// reads the callback once) was
+// entered while the guard was being removed (or through an address looked
+// up while it was installed): no browser is left to screen for, and the
+// request goes to the platform as it would a moment later. Refusing it
+// would fail a control the platform creates.
+
 HResult GuardCoGetClassObject(const Guid* classId, uint32_t context, void* serverInfo,
                               const Guid* iid, void** object) {
-  HResult screened = ScreenClassRequest(classId);
+  ApprovalCallback approval = g_approval.load();
+  HResult screened = approval == nullptr ? kSOk : ScreenClassRequest(classId, approval);
   if (screened != kSOk) return Refuse(screened, object);
   auto platform =
       reinterpret_cast<GavioCoGetClassObjectFn>(PlatformAddressOf(g_hooks[kClassObjectHook]));
@@ -153,7 +162,8 @@ HResult GuardCoGetClassObjectFromUrl(const Guid* classId, const char* codeUrl,
                                      uint32_t fileVersionMs, uint32_t fileVersionLs,
                                      const char* mimeType, void* bindContext, uint32_t context,
                                      void* reserved, const Guid* iid, void** object) {
-  HResult screened = ScreenClassRequest(classId);
+  ApprovalCallback approval = g_approval.load();
+  HResult screened = approval == nullptr ? kSOk : ScreenClassRequest(classId, approval);
   if (screened != kSOk) return Refuse(screened, object);
   auto platform =
       reinterpret_cast<GavioCoGetClassObjectFromUrlFn>(PlatformAddressOf(g_hooks[kFromUrlHook]));
@@ -203,14 +213,13 @@ bool ApproveByVerifier(const char* modulePath, const char* classIdText, uint32_t
   return ApproveWith(verifier.As<ISecurityVerifier>(), modulePath, classIdText, version, &answer);
 }
 
-HResult ScreenClassRequest(const Guid* classId) {
+HResult ScreenClassRequest(const Guid* classId, ApprovalCallback approval) {
   if (classId == nullptr) return kEFail;
   char text[kClassIdTextLength + 1];
   com::ClassIdToText(*classId, text);
   char path[MAX_PATH];
   if (!FindRegisteredModule(text, path, sizeof path)) return kEFail;
   uint32_t version = ModuleVersionNumber(path);
-  ApprovalCallback approval = g_approval.load();
   if (approval == nullptr || !approval(path, text, version)) return kEFail;
   return kSOk;
 }

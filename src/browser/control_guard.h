@@ -38,8 +38,9 @@ bool ApproveWith(ISecurityVerifier* verifier, const char* modulePath, const char
                  uint32_t version, int32_t* answer);
 
 // The screened request, steps 1 to 3, before the platform's function is
-// called: kSOk to go on, else the failure to return.
-HResult ScreenClassRequest(const Guid* classId);
+// called: kSOk to go on, else the failure to return (kEFail for a class
+// without a registered module, a null approval or a refusal).
+HResult ScreenClassRequest(const Guid* classId, ApprovalCallback approval);
 
 // Sets the approval callback and installs the hooks; removes them and
 // clears the callback. Both log what they do.
