@@ -27,6 +27,10 @@
 extern "C" gavio::HResult CoGetClassObject(const gavio::Guid* classId, uint32_t context,
                                            void* serverInfo, const gavio::Guid* iid,
                                            void** object);
+extern "C" gavio::HResult CoGetClassObjectFromURL(
+    const gavio::Guid* classId, const char* codeUrl, uint32_t fileVersionMs,
+    uint32_t fileVersionLs, const char* mimeType, void* bindContext, uint32_t context,
+    void* reserved, const gavio::Guid* iid, void** object);
 
 namespace {
 
@@ -182,7 +186,17 @@ TEST_F(GuardTest, TheClientsOwnClassObjectRequestsAreNotScreened) {
   EXPECT_EQ(direct(&unregistered, 1, nullptr, &kIidClassFactory, &object), kClassNotRegistered);
   EXPECT_EQ(viaEngine(&unregistered, 1, nullptr, &kIidClassFactory, &object), kEFail);
   EXPECT_EQ(object, nullptr);
+  // A request from a URL is screened whoever makes it.
+  auto fromUrl = [&](const char* classId) {
+    Guid id;
+    EXPECT_TRUE(com::ClassIdFromText(classId, &id));
+    return CoGetClassObjectFromURL(&id, "http://127.0.0.1/control.cab", 0, 0, nullptr, nullptr,
+                                   1, nullptr, &kIidClassFactory, &object);
+  };
+  EXPECT_EQ(fromUrl(kUnregisteredClass), kEFail);
+  EXPECT_EQ(fromUrl(kPlainClass), kSOk);
   browser->Destroy(0);
+  EXPECT_EQ(fromUrl(kUnregisteredClass), kClassNotRegistered);
 }
 
 TEST_F(GuardTest, RemovingTheLastBrowserRestoresEverySlotAndPageProtection) {
