@@ -16,11 +16,13 @@
 #include "gavio/ids.h"
 #include "platform/types.h"
 
+// The entry of the dlsym replacement, in assembly below.
+extern "C" void* GavioGuardDlsymEntry(void* handle, const char* name);
+
 namespace gavio {
 namespace {
 
 void* GuardDlopen(const char* file, int mode);
-void* GuardDlsym(void* handle, const char* name);
 HResult GuardCoGetClassObject(const Guid* classId, uint32_t context, void* serverInfo,
                               const Guid* iid, void** object);
 HResult GuardCoGetClassObjectFromUrl(const Guid* classId, const char* codeUrl,
@@ -44,7 +46,8 @@ const char* const kScriptEngines[] = {"jscript.dll", "vbscript.dll", nullptr};
 enum HookIndex { kDlopenHook, kDlsymHook, kFromUrlHook, kClassObjectHook, kHookCount };
 ImportHook g_hooks[kHookCount] = {
     {"Kernel32.dll", "dlopen", reinterpret_cast<void*>(&GuardDlopen), nullptr, nullptr, false},
-    {"Kernel32.dll", "dlsym", reinterpret_cast<void*>(&GuardDlsym), nullptr, nullptr, false},
+    {"Kernel32.dll", "dlsym", reinterpret_cast<void*>(&GavioGuardDlsymEntry), nullptr, nullptr,
+     false},
     {"urlmon.dll", "CoGetClassObjectFromURL",
      reinterpret_cast<void*>(&GuardCoGetClassObjectFromUrl), nullptr, nullptr, false},
     {"ole32.dll", "CoGetClassObject", reinterpret_cast<void*>(&GuardCoGetClassObject),
@@ -60,48 +63,21 @@ void* GuardDlopen(const char* file, int mode) {
   return handle;
 }
 
-struct ModuleEntry {
-  std::string path;
-  uintptr_t base;
-};
-
-int CollectEntry(dl_phdr_info* info, size_t, void* context) {
-  static_cast<std::vector<ModuleEntry>*>(context)->push_back(
-      ModuleEntry{info->dlpi_name != nullptr ? info->dlpi_name : "", info->dlpi_addr});
-  return 0;
-}
-
-// RTLD_NEXT asks for the next definition after the calling module, which
-// the platform's dlsym would take to be this one: the modules after the
-// caller in load order are asked one by one instead.
-void* NextDefinition(const void* caller, const char* name) {
+// What RTLD_DEFAULT finds from the caller that the global scope does not:
+// the caller's own module and what it depends on.
+void* LookUpInCallersScope(const void* caller, const char* name) {
   Dl_info info;
-  link_map* callerMap = nullptr;
-  if (dladdr1(caller, &info, reinterpret_cast<void**>(&callerMap), RTLD_DL_LINKMAP) == 0 ||
-      callerMap == nullptr) {
+  link_map* map = nullptr;
+  if (dladdr1(caller, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 ||
+      map == nullptr) {
     return nullptr;
   }
-  std::vector<ModuleEntry> modules;
-  dl_iterate_phdr(CollectEntry, &modules);
-  bool afterCaller = false;
-  for (size_t i = 0; i < modules.size(); ++i) {
-    if (!afterCaller) {
-      afterCaller = modules[i].base == callerMap->l_addr;
-      continue;
-    }
-    void* module = PlatformDlopen(i == 0 ? nullptr : modules[i].path.c_str(),
-                                  RTLD_LAZY | RTLD_NOLOAD);
-    if (module == nullptr) continue;
-    void* address = PlatformDlsym(module, name);
-    link_map* definedIn = nullptr;
-    link_map* thisOne = nullptr;
-    bool here = address != nullptr &&
-                dladdr1(address, &info, reinterpret_cast<void**>(&definedIn), RTLD_DL_LINKMAP) &&
-                dlinfo(module, RTLD_DI_LINKMAP, &thisOne) == 0 && definedIn == thisOne;
-    dlclose(module);
-    if (here) return address;
-  }
-  return nullptr;
+  const char* path = map->l_name != nullptr && map->l_name[0] != '\0' ? map->l_name : nullptr;
+  void* module = PlatformDlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+  if (module == nullptr) return nullptr;
+  void* address = PlatformDlsym(module, name);
+  dlclose(module);
+  return address;
 }
 
 // The file name of the module a handle stands for; "" for the pseudo
@@ -113,9 +89,37 @@ std::string ModuleAsked(void* handle) {
   return map->l_name != nullptr ? map->l_name : "";
 }
 
-__attribute__((noinline)) void* GuardDlsym(void* handle, const char* name) {
-  void* address = handle == RTLD_NEXT ? NextDefinition(__builtin_return_address(0), name)
-                                      : PlatformDlsym(handle, name);
+}  // namespace
+
+// The dlsym replacement. dlsym answers RTLD_NEXT (the next definition
+// after the calling module) and RTLD_DEFAULT (the calling module's scope)
+// by the module it was called from, which the return address tells it. So
+// the entry is a jump, never a call: RTLD_NEXT goes straight on to the
+// platform's dlsym with the caller's return address in place (and its
+// answer is never a replacement: an interposer looks up the real function
+// that way), everything else to GavioGuardDlsymBody, which still sees the
+// caller's return address. This module's own dlsym slot is never
+// rewritten, so "dlsym@PLT" is the platform's.
+__asm__(R"(
+  .text
+  .p2align 4
+  .type GavioGuardDlsymEntry, @function
+GavioGuardDlsymEntry:
+  endbr64
+  cmpq $-1, %rdi
+  je 1f
+  jmp GavioGuardDlsymBody@PLT
+1:
+  jmp dlsym@PLT
+  .size GavioGuardDlsymEntry, .-GavioGuardDlsymEntry
+)");
+
+extern "C" __attribute__((visibility("hidden"), used, noinline)) void* GavioGuardDlsymBody(
+    void* handle, const char* name) {
+  void* address = PlatformDlsym(handle, name);
+  if (address == nullptr && handle == RTLD_DEFAULT) {
+    address = LookUpInCallersScope(__builtin_return_address(0), name);
+  }
   if (address == nullptr) return nullptr;
   // The loading function itself is handed out unchanged.
   if (address == PlatformAddressOf(g_hooks[kDlopenHook])) return address;
@@ -127,12 +131,14 @@ __attribute__((noinline)) void* GuardDlsym(void* handle, const char* name) {
       module = ModuleAsked(handle);
       moduleRead = true;
     }
-    if (hook.modules == nullptr || (!module.empty() && ModuleListAccepts(hook.modules, module.c_str()))) {
-      return hook.replacement;
-    }
+    bool accepted = hook.modules == nullptr ||
+                    (!module.empty() && ModuleListAccepts(hook.modules, module.c_str()));
+    if (accepted) return hook.replacement;
   }
   return address;
 }
+
+namespace {
 
 HResult Refuse(HResult result, void** object) {
   if (object != nullptr) *object = nullptr;

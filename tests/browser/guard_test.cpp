@@ -4,6 +4,7 @@
 // modules, and the controls are registered in the host's registry (991) of
 // a private data folder. This program also calls CoGetClassObject itself
 // (it links libgavcom.so), as the client's own code would.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -240,6 +241,35 @@ TEST_F(GuardTest, RemovingTheLastBrowserRestoresEverySlotAndPageProtection) {
   }
   // The platform's own function answers again.
   EXPECT_EQ(CreateThrough(TheClient().jscript, kUnregisteredClass), kClassNotRegistered);
+}
+
+TEST_F(GuardTest, LookupsThroughTheRedirectedDlsymAnswerAsThePlatformDoes) {
+  HMODULE versioned = LoadLibraryA((BuildDir() + "/" + kVersionedModule).c_str());
+  HMODULE plain = LoadLibraryA((BuildDir() + "/" + kPlainModule).c_str());
+  ASSERT_NE(versioned, nullptr);
+  ASSERT_NE(plain, nullptr);
+  using LookupFn = void* (*)(void*, const char*);
+  auto lookup = reinterpret_cast<LookupFn>(GetProcAddress(versioned, "TestControlLookup"));
+  ASSERT_NE(lookup, nullptr);
+  // RTLD_NEXT depends on the calling module, which the redirection must not
+  // turn into the guard's own.
+  struct Ask {
+    void* module;
+    const char* name;
+  };
+  const Ask kAsks[] = {{RTLD_NEXT, "TestControlInstances"},
+                       {RTLD_NEXT, "no_such_symbol"},
+                       {plain, "TestControlInstances"},
+                       {RTLD_DEFAULT, "CoGetClassObject"}};
+  std::vector<void*> unguarded;
+  for (const Ask& ask : kAsks) unguarded.push_back(lookup(ask.module, ask.name));
+  IWebBrowser* browser = NewBrowser();
+  ASSERT_NE(browser, nullptr);
+  EXPECT_NE(ReadSlots(kVersionedModule, "dlsym").values, std::vector<void*>{nullptr});
+  for (size_t i = 0; i < std::size(kAsks); ++i) {
+    EXPECT_EQ(lookup(kAsks[i].module, kAsks[i].name), unguarded[i]) << kAsks[i].name;
+  }
+  browser->Destroy(0);
 }
 
 TEST_F(GuardTest, CheckReportsModuleVersionAndVerdict) {
