@@ -106,7 +106,10 @@ typedef gavio::HResult (*GavioScriptCreateControlFn)(const char* classIdText, vo
 // revision) in the module's byte order. Use once, at namespace scope, in
 // one source of the module.
 #define GAVIO_MODULE_FILE_VERSION(major, minor, build, revision)                  \
-  __asm__(".pushsection .note.gavio.version,\"a\",@note\n"                        \
+  __asm__(".if ((" #major ") | (" #minor ") | (" #build ") | (" #revision ")) > 0xFFFF\n" \
+          ".error \"a file version field is larger than 65535\"\n"                \
+          ".endif\n"                                                             \
+          ".pushsection .note.gavio.version,\"a\",@note\n"                        \
           ".balign 4\n"                                                           \
           ".long 6\n"                                                             \
           ".long 8\n"                                                             \
