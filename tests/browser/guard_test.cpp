@@ -447,7 +447,9 @@ TEST(ControlNames, RegisteredPathsAndModuleListsAndClassIds) {
     char path[MAX_PATH];
     bool ok = com::NormaliseModulePath(c.registered, path, sizeof path);
     EXPECT_EQ(ok, c.path != nullptr) << c.registered;
-    if (ok && c.path != nullptr) EXPECT_STREQ(path, c.path);
+    if (ok && c.path != nullptr) {
+      EXPECT_STREQ(path, c.path);
+    }
   }
   char path[MAX_PATH];
   std::string tooLong(MAX_PATH, 'a');
