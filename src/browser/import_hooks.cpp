@@ -9,6 +9,7 @@
 //   3. unpin.
 #include "browser/import_hooks.h"
 
+#include <ctype.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
