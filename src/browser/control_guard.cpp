@@ -63,30 +63,48 @@ void* GuardDlopen(const char* file, int mode) {
   return handle;
 }
 
+// A pinned handle of the module a path names ("" = the main program).
+void* PinModule(const char* path) {
+  void* module = PlatformDlopen(path[0] != '\0' ? path : nullptr, RTLD_LAZY | RTLD_NOLOAD);
+  return module;
+}
+
 // What RTLD_DEFAULT finds from the caller that the global scope does not:
 // the caller's own module and what it depends on.
 void* LookUpInCallersScope(const void* caller, const char* name) {
   Dl_info info;
-  link_map* map = nullptr;
-  if (dladdr1(caller, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 ||
-      map == nullptr) {
-    return nullptr;
-  }
-  const char* path = map->l_name != nullptr && map->l_name[0] != '\0' ? map->l_name : nullptr;
-  void* module = PlatformDlopen(path, RTLD_LAZY | RTLD_NOLOAD);
+  if (dladdr(caller, &info) == 0 || info.dli_fname == nullptr) return nullptr;
+  void* module = PinModule(info.dli_fname);
+  // The main program is named by the command's first word, not its path.
+  if (module == nullptr) module = PinModule("");
   if (module == nullptr) return nullptr;
   void* address = PlatformDlsym(module, name);
   dlclose(module);
   return address;
 }
 
-// The file name of the module a handle stands for; "" for the pseudo
-// handles, which name no module.
+int CollectPath(dl_phdr_info* info, size_t, void* context) {
+  auto* paths = static_cast<std::vector<std::string>*>(context);
+  const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  if (name[0] != '\0' || paths->empty()) paths->push_back(name);
+  return 0;
+}
+
+// The path of the module a handle stands for ("" for the main program and
+// for the pseudo handles, which name no module). Found by asking each
+// loaded module for its handle, so that the loader's own records are not
+// read.
 std::string ModuleAsked(void* handle) {
   if (handle == RTLD_DEFAULT || handle == RTLD_NEXT) return std::string();
-  link_map* map = nullptr;
-  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return std::string();
-  return map->l_name != nullptr ? map->l_name : "";
+  std::vector<std::string> paths;
+  dl_iterate_phdr(CollectPath, &paths);
+  for (const std::string& path : paths) {
+    void* module = PinModule(path.c_str());
+    if (module == nullptr) continue;
+    dlclose(module);
+    if (module == handle) return path;
+  }
+  return std::string();
 }
 
 }  // namespace

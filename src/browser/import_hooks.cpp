@@ -103,27 +103,39 @@ int CollectModule(dl_phdr_info* info, size_t, void* context) {
   return 0;
 }
 
-// Step 1: the modules a pass may rewrite, each pinned.
+// Step 1: the modules a pass may rewrite, each pinned. A module unloaded
+// and another loaded under its name between the listing and the pin would
+// not match the listed segments, so the list is taken again once every
+// module is pinned and only the modules on both lists are kept. (The
+// loader's own records are not read: their writes are ordered by the
+// loader's lock, which a thread checker cannot see.)
 std::vector<LoadedModule> PinCandidateModules() {
-  std::vector<LoadedModule> all;
-  dl_iterate_phdr(CollectModule, &all);
+  std::vector<LoadedModule> listed;
+  dl_iterate_phdr(CollectModule, &listed);
   uintptr_t own = OwnModuleBase();
   std::vector<LoadedModule> pinned;
-  for (LoadedModule& module : all) {
+  for (LoadedModule& module : listed) {
     if (module.base == own || IsPlatformRuntime(module.path)) continue;
     module.pin = dlopen(module.path.empty() ? nullptr : module.path.c_str(),
                         RTLD_LAZY | RTLD_NOLOAD);
-    if (module.pin == nullptr) continue;  // unloaded meanwhile
-    // A module unloaded and another loaded under the same name meanwhile:
-    // the listed segments are no longer this one's.
-    link_map* map = nullptr;
-    if (dlinfo(module.pin, RTLD_DI_LINKMAP, &map) != 0 || map->l_addr != module.base) {
-      dlclose(module.pin);
-      continue;
-    }
-    pinned.push_back(module);
+    if (module.pin != nullptr) pinned.push_back(module);
   }
-  return pinned;
+  std::vector<LoadedModule> relisted;
+  dl_iterate_phdr(CollectModule, &relisted);
+  std::vector<LoadedModule> kept;
+  for (LoadedModule& module : pinned) {
+    bool same = false;
+    for (const LoadedModule& now : relisted) {
+      same = same || (now.base == module.base && now.path == module.path &&
+                      now.segments == module.segments);
+    }
+    if (same) {
+      kept.push_back(module);
+    } else {
+      dlclose(module.pin);
+    }
+  }
+  return kept;
 }
 
 void Unpin(std::vector<LoadedModule>* modules) {

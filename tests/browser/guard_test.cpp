@@ -290,16 +290,11 @@ TEST_F(GuardTest, CheckReportsModuleVersionAndVerdict) {
 }
 
 TEST_F(GuardTest, ControlsKeepComingWhileBrowsersComeAndGoOnAnotherThread) {
-  // The control's module is loaded before the thread starts. The loader's
-  // own lock orders a module's creation before any later look at it, but
-  // ThreadSanitizer does not see that lock, and would take a module loaded
-  // on one thread and walked by the guard on another for a race.
-  ASSERT_NE(LoadLibraryA((BuildDir() + "/" + kPlainModule).c_str()), nullptr);
   // The frame caches the executable's folder on first use without a lock:
   // one browser's life and one screened request fill that cache first.
   IWebBrowser* warmUp = NewBrowser();
   ASSERT_NE(warmUp, nullptr);
-  EXPECT_EQ(CreateThrough(TheClient().jscript, kPlainClass), kSOk);
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kVersionedClass), kSOk);
   warmUp->Destroy(0);
   std::atomic<bool> stop{false};
   std::atomic<int> failures{0};
