@@ -32,5 +32,6 @@ IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
+IComponent* NewWebBrowser();
 
 }  // namespace gavio

@@ -70,7 +70,7 @@ constexpr Registration kRegistrations[] = {
     {kWindowMakerId, NewWindowMaker},
     {kXmlDocumentId, NewXmlDocument},
     {kWindowTimerServiceId, NewWindowTimerService},
-    {kBrowserId, nullptr},
+    {kBrowserId, NewWebBrowser},
     {kBufferId, NewBuffer},
     {kFileSysMgrId, NewFileSysMgr},
     {kHashCheckManagerId, nullptr},

@@ -86,6 +86,19 @@ TEST(Registration, ClassesAreListedInTableOrderAndCountIsReturnedWithoutWriting)
     next = std::find(next, kRegistrationOrder.end(), id);
     ASSERT_NE(next, kRegistrationOrder.end()) << "out of order: " << id;
   }
+  // Every class with a factory is listed, each once (the browser host
+  // among them); with every class built the list is the whole table.
+  std::vector<uint32_t> listed;
+  for (uint32_t id : ids) {
+    if (std::find(kRegistrationOrder.begin(), kRegistrationOrder.end(), id) != kRegistrationOrder.end()) {
+      listed.push_back(id);
+    }
+  }
+  std::vector<uint32_t> distinct = listed;
+  std::sort(distinct.begin(), distinct.end());
+  EXPECT_EQ(std::unique(distinct.begin(), distinct.end()), distinct.end()) << "a class listed twice";
+  EXPECT_EQ(kRegistrationOrder.size(), 34u);
+  EXPECT_NE(std::find(listed.begin(), listed.end(), kBrowserId), listed.end());
   uint32_t first_two[2] = {0, 0};
   uint32_t guard = 0xDEADBEEF;
   HostGetComponentIds(first_two, 1);

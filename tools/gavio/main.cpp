@@ -39,6 +39,7 @@ const Command kCommands[] = {
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT   messages between processes"},
     {"zip", RunZip, "zip ls|extract ZIP [DIR] [--flatten]   zip archives"},
     {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] HOST PORT   a TCP session"},
+    {"guard", RunGuard, "guard check CLSID          would a page script get this control, and why"},
     {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the client tree's updater"},
 };
 
