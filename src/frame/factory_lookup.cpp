@@ -57,10 +57,15 @@ std::string ReadIni(const std::string& ini, const char* section, const char* key
 
 }  // namespace
 
+// Filled once, by the first caller of any thread: components that run on
+// other threads (the control guard's replacements) ask for it too.
 const char* HostExecutableFolder() {
-  static char folder[kPathSize] = {0};
-  if (folder[0] == '\0' && !GavioGetExecutableFolder(folder, kPathSize)) folder[0] = '\0';
-  return folder;
+  static const std::string folder = [] {
+    char buffer[kPathSize] = {0};
+    if (!GavioGetExecutableFolder(buffer, kPathSize)) buffer[0] = '\0';
+    return std::string(buffer);
+  }();
+  return folder.c_str();
 }
 
 bool ResolveFactoryIni(const char* iniPath, char* finalIni) {

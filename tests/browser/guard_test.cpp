@@ -290,12 +290,6 @@ TEST_F(GuardTest, CheckReportsModuleVersionAndVerdict) {
 }
 
 TEST_F(GuardTest, ControlsKeepComingWhileBrowsersComeAndGoOnAnotherThread) {
-  // The frame caches the executable's folder on first use without a lock:
-  // one browser's life and one screened request fill that cache first.
-  IWebBrowser* warmUp = NewBrowser();
-  ASSERT_NE(warmUp, nullptr);
-  EXPECT_EQ(CreateThrough(TheClient().jscript, kVersionedClass), kSOk);
-  warmUp->Destroy(0);
   std::atomic<bool> stop{false};
   std::atomic<int> failures{0};
   std::atomic<HResult> lastFailure{kSOk};
