@@ -13,7 +13,11 @@
 // listener map and only while still registered.
 //
 // Bytes from the stream of one connection never reach the next: the framer
-// is emptied by Disconnect, by a close and by the next Connect.
+// is emptied by Disconnect, by a close and by the next Connect. A length
+// field that cannot be a packet (0 included) ends delivery on that
+// connection and further bytes are dropped, not hoarded. A later
+// SetPacketParam with another maximum moves the buffered bytes into a
+// buffer of the new size (see PacketFramer); a negative offset is refused.
 #include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
@@ -327,8 +331,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     if (msg == kWmConnectorData) {
       char* block = reinterpret_cast<char*>(wParam);
       if (block != nullptr && lParam > 0) {
-        log_.Trace("TransferWindowWinProc, Process WM_CONNECTOR_DATA, time : 【 %d 】",
-                   static_cast<int32_t>(GetTickCount()));
+        if (Tracing()) {
+          log_.Trace("TransferWindowWinProc, Process WM_CONNECTOR_DATA, time : 【 %d 】",
+                     static_cast<int32_t>(GetTickCount()));
+        }
         DispatchPacket(block, static_cast<int32_t>(lParam), true);
       }
       free(block);
@@ -369,6 +375,9 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     }
     return nullptr;
   }
+
+  // Per-packet lines read the clock only when someone reads them.
+  bool Tracing() const { return ((log_.DebugMask() | log_.FileMask()) & kLogTrace) != 0; }
 
   void Fail(uint32_t error) {
     lastError_ = error;
@@ -489,8 +498,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     if (direct) {
       bool marks = syncDispatch_;
       if (marks) inDispatch_ = true;
-      log_.Trace("Receive One Packet, Length(%d), asy dispatch!time : 【 %d 】", length,
-                 static_cast<int32_t>(GetTickCount()));
+      if (Tracing()) {
+        log_.Trace("Receive One Packet, Length(%d), asy dispatch!time : 【 %d 】", length,
+                   static_cast<int32_t>(GetTickCount()));
+      }
       Notify([bytes, length](IConnectorSink* l) { l->OnPacket(bytes, length); });
       if (marks) inDispatch_ = false;
       return;
@@ -507,8 +518,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
       log_.Error("Alloc Memory For Back Up Packet Fail!");
       return;
     }
-    log_.Trace("Receive One Packet, Length(%d), syn dispatch!time : 【 %d 】", length,
-               static_cast<int32_t>(GetTickCount()));
+    if (Tracing()) {
+      log_.Trace("Receive One Packet, Length(%d), syn dispatch!time : 【 %d 】", length,
+                 static_cast<int32_t>(GetTickCount()));
+    }
   }
 
   void HandleClose(int32_t reason, bool direct) {

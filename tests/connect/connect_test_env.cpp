@@ -22,8 +22,8 @@ namespace connect_test {
 
 namespace {
 
-// The factory library (host lookup, memory manager, log settings) with
-// logging off, and a private data folder.
+// The factory library (host lookup, memory manager, log settings) and a
+// private data folder.
 struct Environment {
   gavio_test::TempDir dir;
   Environment() {
@@ -32,7 +32,9 @@ struct Environment {
     mkdir(data.c_str(), 0700);
     setenv("XDG_DATA_HOME", data.c_str(), 1);
     std::string ini = dir.File("Gavio.ini");
-    gavio_test::WriteFile(ini, "[Log]\nDebugMask=0x0\n");
+    // The connector's lines go to the debugger output, which is dropped
+    // unless a test captures it.
+    gavio_test::WriteFile(ini, "[Log]\nDebugMask=0x0\n[Log.322]\nDebugMask=0x23\n");
     gavio::HostSetRegistryPath(ini.c_str());
     gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
   }

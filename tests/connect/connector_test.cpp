@@ -165,6 +165,36 @@ TEST(ConnectorTest, ConnectSequenceEndsAsTheLookupDecides) {
   }
 }
 
+// The lines of a refused connect that the lookup cannot rescue, in order.
+TEST(ConnectorTest, LogLinesFollowTheConnectSequence) {
+  GamePeer refusing({"--refuse"});
+  gavio_test::DebugCapture debug;
+  Client client;
+  client.Connect(Entry("127.0.0.1", refusing.port(), "localhost"));
+  ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kConnectFailed));
+  std::string port = std::to_string(refusing.port());
+  const std::string lines[] = {
+      "[M322][Trace]SetSocketParam initialize Connector\n",
+      "[M322][Trace]Prepare Connector Finite State Machine\n",
+      "[M322][Trace]Initialize buffer successful!\n",
+      "[M322][Trace]Result(1) : CConnector::CreateTransferWindow()\n",
+      "[M322][Trace]Start Connect to Server, IP(127.0.0.1), Port(" + port + "), HostName(localhost)\n",
+      "[M322][Trace]Connect to Server(127.0.0.1 : " + port + ")\n",
+      "[M322][Trace]Connect Server Fail, First Time\n",
+      "[M322][Trace]Start Parse DNS, HostName(localhost)\n",
+      "[M322][Trace]OnHostLookupSuccess\n",
+      "[M322][Trace]DNS 探测后, IP 不变\n",
+      "[M322][Core]Connect Fail\n",
+  };
+  std::string text = debug.Text();
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    size_t found = text.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "in\n" << text;
+    at = found + line.size();
+  }
+}
+
 // A connect by address that hangs is dropped at the time-out and retried
 // through the lookup, which here gives the same address.
 TEST(ConnectorTest, HangingConnectTimesOutIntoTheLookup) {
