@@ -208,10 +208,11 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
       lookup_->Destroy(1);
       lookup_ = nullptr;
     }
-    ResetBuffers();
-    // A packet being handed out from this buffer keeps it until the
+    // A packet being handed out from the receive buffer keeps it until the
     // instance goes; the destructor frees it then.
-    if (!inDispatch_) framer_.Release();
+    bool dispatching = inDispatch_;
+    ResetBuffers();
+    if (!dispatching) framer_.Release();
     memory_.Release(settings_);
     settings_ = nullptr;
     if (window_ != nullptr) {
@@ -478,7 +479,6 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
 
   // Framing: every whole packet at the buffer's start, in order.
   void DispatchBufferedPackets() {
-    uint32_t generation = framer_.Generation();
     for (;;) {
       int32_t length = 0;
       PacketFramer::Next next = framer_.Peek(&length);
@@ -487,9 +487,11 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
         return;
       }
       if (next == PacketFramer::Next::kNeedMore) return;
+      uint32_t generation = framer_.Generation();
       DispatchPacket(framer_.Data(), length, syncDispatch_);
-      // A listener that disconnected (or reconnected) ended this stream.
-      if (framer_.Generation() != generation || !framer_.Consume(length)) return;
+      // A listener that disconnected ended this stream, packet and all; what
+      // is buffered now belongs to whatever connection it made since.
+      if (framer_.Generation() == generation && !framer_.Consume(length)) return;
     }
   }
 
@@ -542,10 +544,12 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     PostMessageA(window_, kWmConnectorClose, static_cast<WPARAM>(reason), 0);
   }
 
+  // The in-dispatch flag is left to the dispatch that set it: a listener
+  // that disconnects inside OnPacket is still inside it, and a receive
+  // meanwhile must not start a second framing loop.
   void ResetBuffers() {
     closePending_ = false;
     pendingReason_ = 0;
-    inDispatch_ = false;
     framer_.Reset();
     if (window_ == nullptr) return;
     MSG msg;

@@ -112,6 +112,33 @@ TEST(ConnectorTest, LengthAboveTheMaximumStopsDeliveryUntilTheNextConnection) {
   EXPECT_EQ(client.connector->SetPacketParam(100, 2, -1), 0);  // would read before the buffer
 }
 
+// With synchronous dispatch a listener may raise the maximum from inside
+// OnPacket (after a greeting, say) or pump messages there: a receive and
+// the close that arrive meanwhile wait for the packet loop, and everything
+// still comes whole and in order, the close last.
+TEST(ConnectorTest, ListenerInsideOnPacketMayRaiseTheMaximumOrPumpMessages) {
+  GamePeer peer({"--close-after", "17100"});
+  Client client;
+  client.connector->SetSyncDispatch(1);
+  bool first = true;
+  client.listener.hook = [&](RecordingListener::Kind kind) {
+    if (kind != RecordingListener::kPacket || !first) return;
+    first = false;
+    EXPECT_EQ(client.connector->SetPacketParam(8192, 2, 0), 1);
+    gavio_test::PumpFor(300);  // the rest of the echo and the close arrive meanwhile
+  };
+  ASSERT_TRUE(client.ConnectTo(peer.port()));
+  std::vector<std::string> sent = {Packet(100), Packet(6000, 2, 0, 1), Packet(5000, 2, 0, 2),
+                                   Packet(6000, 2, 0, 3)};
+  std::string stream;
+  for (const std::string& packet : sent) stream += packet;
+  client.connector->Send(stream.data(), static_cast<int32_t>(stream.size()));
+  ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kClose));
+  EXPECT_EQ(client.listener.packets, sent);
+  EXPECT_EQ(client.listener.events.back().kind, RecordingListener::kClose);
+  EXPECT_EQ(client.listener.Count(RecordingListener::kClose), 1);
+}
+
 TEST(ConnectorTest, SendWhileNotConnectedIsRefused) {
   Client client;
   SetLastError(0);
