@@ -290,6 +290,8 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
   void OnHostLookupSuccess(const uint32_t* addresses, uint32_t count) override {
     GAVIO_HOLD_OR_RETURN();
     log_.Trace("OnHostLookupSuccess");
+    // A lookup of an earlier connect (disconnected meanwhile) decides nothing.
+    if (state_ != kLookupRunning) return;
     uint32_t tried = winsock::inet_addr(entry_.address);
     bool same = count < 1 || addresses == nullptr;
     for (uint32_t i = 0; !same && i < count; ++i) same = addresses[i] == tried;
@@ -307,6 +309,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
 
   void OnHostLookupFail(uint32_t) override {
     GAVIO_HOLD_OR_RETURN();
+    if (state_ != kLookupRunning) {
+      log_.Trace("OnHostLookupFail");
+      return;
+    }
     HostLookupFailed();
   }
 

@@ -192,6 +192,17 @@ TEST(ConnectorTest, ConnectSequenceEndsAsTheLookupDecides) {
   }
 }
 
+// The lookup of a connect given up decides nothing about the next one.
+TEST(ConnectorTest, LookupOfAnAbandonedConnectIsIgnored) {
+  GamePeer hanging({"--hang"});
+  Client client;
+  client.Connect(Entry("", hanging.port(), "localhost"));
+  client.connector->Disconnect();
+  client.Connect(Entry("127.0.0.1", hanging.port()));
+  gavio_test::PumpFor(300);
+  EXPECT_TRUE(client.listener.events.empty());
+}
+
 // The lines of a refused connect that the lookup cannot rescue, in order.
 TEST(ConnectorTest, LogLinesFollowTheConnectSequence) {
   GamePeer refusing({"--refuse"});
