@@ -4,12 +4,14 @@
 // -1 and forgets what was queued, and a close reaches the listeners.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "connect_test_env.h"
 #include "gavio/connect.h"
 #include "gavio/ids.h"
+#include "platform/messages.h"
 #include "support/test_support.h"
 
 using connect_test::Entry;
@@ -101,6 +103,32 @@ TEST(FrontEndTest, AListThatFailsThroughoutReportsOnceAndForgetsTheQueue) {
     gavio_test::PumpFor(50);
     EXPECT_EQ(fe.recorder.data, std::vector<std::string>{later});
   }
+}
+
+// Destroyed (or disconnected) while its connect hangs: the connector goes
+// with it and nothing reaches the listener later.
+TEST(FrontEndTest, EndingWhileTheConnectHangsLeavesNothingBehind) {
+  GamePeer hanging({"--hang"});
+  DWORD windows = GavioLiveWindowCount();
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy);
+    auto fe = std::make_unique<FrontEnd>(gavio::kConnectorFrontEndAId,
+                                         std::vector<uint16_t>{hanging.port()});
+    fe->Send(Packet(10));
+    gavio_test::PumpFor(100);
+    Recorder* recorder = &fe->recorder;
+    if (destroy) {
+      fe.reset();
+    } else {
+      fe->front->Disconnect();
+    }
+    gavio_test::PumpFor(100);
+    if (!destroy) {
+      EXPECT_TRUE(recorder->failures.empty() && recorder->closes.empty());
+      fe.reset();
+    }
+  }
+  EXPECT_LE(GavioLiveWindowCount(), windows);
 }
 
 TEST(FrontEndTest, ServerCloseReachesTheListenersAndAListenerMayDestroyInIt) {
