@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds the archive fuzzer with clang and runs it for a bounded time.
-#   bash fuzz/run.sh [SECONDS]     (default 60)
-# The build is the CMake target vfs_archive_fuzzer of a GAVIO_FUZZ build in
-# its own folder, $GAVIO_FUZZ_DIR (default build-fuzz/ at the top of the
-# repository), which also holds the corpus.
+# Builds the fuzzers with clang and runs each for a bounded time.
+#   bash fuzz/run.sh [SECONDS]     (default 60: the archive fuzzer)
+# The connector's framing fuzzer runs after it for $GAVIO_FRAMER_FUZZ_SECONDS
+# (default 25). The builds are CMake targets of a GAVIO_FUZZ build in its
+# own folder, $GAVIO_FUZZ_DIR (default build-fuzz/ at the top of the
+# repository), which also holds the corpora.
 set -euo pipefail
 
 seconds="${1:-60}"
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${GAVIO_FUZZ_DIR:-$top/build-fuzz}"
-mkdir -p "$out/corpus"
+mkdir -p "$out/corpus" "$out/corpus-framer"
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
@@ -17,11 +18,17 @@ if [[ ! -f "$out/CMakeCache.txt" ]]; then
   CC=clang CXX=clang++ cmake -S "$top" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DGAVIO_FUZZ=ON -DGAVIO_BUILD_TESTS=OFF -DGAVIO_BENCH=OFF "${launcher[@]}" >/dev/null
 fi
-cmake --build "$out" --target vfs_archive_fuzzer
+cmake --build "$out" --target vfs_archive_fuzzer connect_framer_fuzzer
 
 # Inputs stay small so that each run reads every file of many archives;
 # allocations are capped well below what a 8 KiB archive could justify
 # asking for, so an unbounded allocation is a failure.
-exec "$out/vfs_archive_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+"$out/vfs_archive_fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
   -artifact_prefix="$out/" -rss_limit_mb=2048 -malloc_limit_mb=128 -print_final_stats=1 \
   "$out/corpus"
+
+# Streams of a few KiB already cross the buffer many times over (the
+# maximum packet length is below 1500 bytes).
+"$out/connect_framer_fuzzer" -max_total_time="${GAVIO_FRAMER_FUZZ_SECONDS:-25}" -max_len=16384 \
+  -timeout=10 -artifact_prefix="$out/framer-" -rss_limit_mb=2048 -malloc_limit_mb=64 \
+  -print_final_stats=1 "$out/corpus-framer"
