@@ -311,19 +311,25 @@ class CConnectorManager final
     return document_;
   }
 
+  // Text without a root element (a truncated or overwritten file reads as
+  // such) is no list file either.
+  bool LoadDocument(IXmlDocument* document) {
+    return document->Load(path_.c_str()) == 1 && document->IsWellFormed() == 1;
+  }
+
   // Loads the file, restoring it once from its ".bak" copy when it cannot
   // be read, and reads the list.
   bool ReadList() {
     IXmlDocument* document = Document();
     if (document == nullptr) return false;
-    if (document->Load(path_.c_str()) != 1) {
+    if (!LoadDocument(document)) {
       // A fresh document, so nothing of the failed parse stays behind.
       document_->Destroy(1);
       document_ = nullptr;
       std::string backup = path_ + ".bak";
       if (GavioCopyFile(backup.c_str(), path_.c_str())) MakeWritable(path_.c_str());
       document = Document();
-      if (document == nullptr || document->Load(path_.c_str()) != 1) {
+      if (document == nullptr || !LoadDocument(document)) {
         log_.Error("服务器列表配置文件不存在或内容错误！");
         return false;
       }
