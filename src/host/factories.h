@@ -28,6 +28,7 @@ IComponent* NewTcpClient();
 IComponent* NewUdpClient();
 IComponent* NewHttpProxy();
 IComponent* NewSock5Proxy();
+IComponent* NewConnector();
 IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();

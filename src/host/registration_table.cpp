@@ -49,7 +49,7 @@ constexpr Registration kRegistrations[] = {
     {kSocks5ProxyId, NewSock5Proxy},
     {kTcpClientId, NewTcpClient},
     {kUdpClientId, NewUdpClient},
-    {kConnectorId, nullptr},
+    {kConnectorId, NewConnector},
     {kConnectorFrontEndAId, nullptr},
     {kConnectorFrontEndBId, nullptr},
     {kNetSpeedDetectorId, NewNetSpeedDetector},

@@ -25,12 +25,12 @@ namespace {
 
 struct Environment {
   gavio_test::TempDir dir;
+  std::string ini = dir.File("Gavio.ini");
   Environment() {
     signal(SIGPIPE, SIG_IGN);
     std::string data = dir.File("data");
     mkdir(data.c_str(), 0700);
     setenv("XDG_DATA_HOME", data.c_str(), 1);
-    std::string ini = dir.File("Gavio.ini");
     // Trace and errors on: the tests read the attempts from the log.
     gavio_test::WriteFile(ini, "[Log]\nDebugMask=0x23\n");
     gavio::HostSetRegistryPath(ini.c_str());
@@ -42,6 +42,9 @@ struct Environment {
 
 gavio::IComponent* CreateConnectComponent(uint32_t componentId) {
   static Environment environment;
+  // Again each time: the connector tests' environment in the same program
+  // names an INI of its own, without logging.
+  gavio::HostSetRegistryPath(environment.ini.c_str());
   return gavio::HostCreateComponent(componentId, 0);
 }
 
