@@ -162,6 +162,10 @@ class CConnectorManager final
   int32_t StartConnect() override {
     GAVIO_HOLD_OR_RETURN(0);
     log_.Trace("开始建立一个连接");
+    // A fresh walk: a connector still connected or connecting from an
+    // earlier one would ignore the new connect until the attempt timed out.
+    ReleaseConnector();
+    ReleaseDetector();
     BeginWalk();
     table_.ResetWalk();
     if (!speedTest_ || table_.detectPort() == 0) {

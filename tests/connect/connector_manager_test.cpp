@@ -344,15 +344,19 @@ TEST(ConnectorManagerTest, SpeedTestConnectsToTheFirstServerToAnswer) {
   struct Case {
     const char* name;
     uint16_t detectPort;
+    int32_t priority;
     std::string first;
   } cases[] = {
-      {"fastest first", probes.port(), At("127.0.0.3", port)},
-      {"nobody answers: table order", connect_test::ClosedPort(), At("127.0.0.2", port)},
+      {"fastest first", probes.port(), 0, At("127.0.0.3", port)},
+      {"nobody answers: table order", connect_test::ClosedPort(), 0, At("127.0.0.2", port)},
+      // A priority server leads: nothing to rank, so it is tried at once.
+      {"priority first", probes.port(), 1, At("127.0.0.2", port)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Walker walk(ServerListXml("game", {{"127.0.0.2"}, {"127.0.0.3"}}, {port},
                             "DetectPort=\"" + std::to_string(c.detectPort) + "\""));
+    if (c.priority != 0) walk.manager->SetPriorityList(1, &c.priority);
     walk.manager->SetSpeedTest(1);
     ASSERT_EQ(walk.manager->StartConnect(), 1);
     ASSERT_TRUE(walk.Ended());
@@ -362,7 +366,7 @@ TEST(ConnectorManagerTest, SpeedTestConnectsToTheFirstServerToAnswer) {
   }
 }
 
-TEST(ConnectorManagerTest, ListenerMayDestroyTheManagerInsideAnyEvent) {
+TEST(ConnectorManagerTest, ListenerMayStopOrDestroyTheManagerInsideAnyEvent) {
   GamePeer serving;
   GamePeer closing({"--close-after", "10"});
   uint16_t refused = connect_test::ClosedPort();
@@ -371,23 +375,31 @@ TEST(ConnectorManagerTest, ListenerMayDestroyTheManagerInsideAnyEvent) {
     uint16_t port;
   } cases[] = {{"connected", serving.port()}, {"packet", serving.port()},
                {"closed", closing.port()}, {"failed", refused}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.event);
-    Walker walk(ServerListXml("game", {{"127.0.0.1"}}, {c.port}));
-    bool destroyed = false;
-    walk.events.hook = [&](const std::string& kind) {
-      if (kind == "connected") {
-        std::string packet = connect_test::Packet(10);
-        walk.manager->Send(packet.data(), 10);
-      }
-      if (kind != c.event) return;
-      walk.manager->Destroy(0);
-      walk.manager = nullptr;
-      destroyed = true;
-    };
-    walk.manager->StartConnect();
-    ASSERT_TRUE(gavio_test::PumpUntil([&] { return destroyed; }));
-    gavio_test::PumpFor(100);
+  for (bool destroy : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << c.event << (destroy ? " destroy" : " stop"));
+      Walker walk(ServerListXml("game", {{"127.0.0.1"}}, {c.port}));
+      bool ended = false;
+      walk.events.hook = [&](const std::string& kind) {
+        if (kind == "connected") {
+          std::string packet = connect_test::Packet(10);
+          walk.manager->Send(packet.data(), 10);
+        }
+        if (kind != c.event || ended) return;
+        ended = true;
+        if (!destroy) {
+          walk.manager->Stop();
+          return;
+        }
+        walk.manager->Destroy(0);
+        walk.manager = nullptr;
+      };
+      walk.manager->StartConnect();
+      ASSERT_TRUE(gavio_test::PumpUntil([&] { return ended; }));
+      size_t seen = walk.events.events.size();
+      gavio_test::PumpFor(100);
+      EXPECT_EQ(walk.events.events.size(), seen) << "nothing after the end";
+    }
   }
 }
 
