@@ -121,9 +121,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
     options->catalog = static_cast<int32_t>(value);
   }
   if (args.Has(kWidth)) {
-    if (!ParseNumber("connect", "width", args.Value(kWidth), 2, 4, &value) || value == 3) {
-      return UsageError("connect", "the width is 2 or 4");
-    }
+    if (!ParseNumber("connect", "width", args.Value(kWidth), 2, 4, &value)) return 2;
+    if (value == 3) return UsageError("connect", "the width is 2 or 4");
     options->width = static_cast<int16_t>(value);
   }
   if (args.Has(kOffset)) {
