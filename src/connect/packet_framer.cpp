@@ -7,12 +7,18 @@
 
 namespace gavio {
 
-char* PacketFramer::Allocate(int32_t size) {
-  if (size < 1) return nullptr;
+char* PacketFramer::Allocate(int64_t size) {
+  if (size < 1 || size > UINT32_MAX) return nullptr;
   if (memory_ != nullptr) {
     return static_cast<char*>(memory_->AllocateZeroed(static_cast<uint32_t>(size)));
   }
   return static_cast<char*>(calloc(1, static_cast<size_t>(size)));
+}
+
+void PacketFramer::MakeRoom(int32_t length) {
+  if (static_cast<int64_t>(start_) + fill_ + length <= capacity_) return;
+  memmove(buffer_, buffer_ + start_, static_cast<size_t>(fill_));
+  start_ = 0;
 }
 
 void PacketFramer::Free(char* block) {
@@ -31,7 +37,8 @@ PacketFramer::ParamResult PacketFramer::SetParams(int32_t maximum, int16_t width
     offset_ = offset;
     return ParamResult::kStored;
   }
-  char* resized = Allocate(maximum);
+  int64_t capacity = 2 * static_cast<int64_t>(maximum);
+  char* resized = Allocate(capacity);
   if (resized == nullptr) return ParamResult::kAllocationFailed;
   // Bytes that no longer fit go back in front of the waiting ones, in order.
   int32_t kept = fill_ < maximum ? fill_ : maximum;
@@ -41,12 +48,14 @@ PacketFramer::ParamResult PacketFramer::SetParams(int32_t maximum, int16_t width
       Free(resized);
       return ParamResult::kAllocationFailed;
     }
-    memcpy(rest, buffer_ + kept, static_cast<size_t>(fill_ - kept));
+    memcpy(rest, buffer_ + start_ + kept, static_cast<size_t>(fill_ - kept));
     backups_.push_front(Chunk{rest, 0, fill_ - kept});
   }
-  if (kept > 0) memcpy(resized, buffer_, static_cast<size_t>(kept));
+  if (kept > 0) memcpy(resized, buffer_ + start_, static_cast<size_t>(kept));
   Free(buffer_);
   buffer_ = resized;
+  capacity_ = capacity;
+  start_ = 0;
   maximum_ = maximum;
   fill_ = kept;
   width_ = width;
@@ -65,13 +74,16 @@ bool PacketFramer::Append(const char* bytes, int32_t length) {
     memcpy(chunk, bytes + direct, static_cast<size_t>(length - direct));
     backups_.push_back(Chunk{chunk, 0, length - direct});
   }
-  if (direct > 0) memcpy(buffer_ + fill_, bytes, static_cast<size_t>(direct));
-  fill_ += direct;
+  if (direct > 0) {
+    MakeRoom(direct);
+    memcpy(buffer_ + start_ + fill_, bytes, static_cast<size_t>(direct));
+    fill_ += direct;
+  }
   return true;
 }
 
 int64_t PacketFramer::ReadLengthField() const {
-  const auto* field = reinterpret_cast<const unsigned char*>(buffer_) + offset_;
+  const auto* field = reinterpret_cast<const unsigned char*>(buffer_) + start_ + offset_;
   if (width_ == 2) return (static_cast<int64_t>(field[0]) << 8) | field[1];
   if (width_ == 4) {
     uint32_t value = (static_cast<uint32_t>(field[0]) << 24) |
@@ -108,8 +120,9 @@ PacketFramer::Next PacketFramer::Peek(int32_t* length) {
 
 bool PacketFramer::Consume(int32_t length) {
   if (buffer_ == nullptr || length < 1 || length > fill_) return false;
-  memmove(buffer_, buffer_ + length, static_cast<size_t>(fill_ - length));
+  start_ += length;
   fill_ -= length;
+  if (fill_ == 0) start_ = 0;
   Refill();
   return true;
 }
@@ -120,7 +133,8 @@ void PacketFramer::Refill() {
     int32_t waiting = chunk.length - chunk.start;
     int32_t room = maximum_ - fill_;
     int32_t taken = waiting < room ? waiting : room;
-    memcpy(buffer_ + fill_, chunk.bytes + chunk.start, static_cast<size_t>(taken));
+    MakeRoom(taken);
+    memcpy(buffer_ + start_ + fill_, chunk.bytes + chunk.start, static_cast<size_t>(taken));
     fill_ += taken;
     if (taken < waiting) {
       chunk.start += taken;
@@ -143,6 +157,7 @@ void PacketFramer::FreeBackups() {
 
 void PacketFramer::Reset() {
   FreeBackups();
+  start_ = 0;
   fill_ = 0;
   stopped_ = false;
   ++generation_;
@@ -152,6 +167,7 @@ void PacketFramer::Release() {
   Reset();
   Free(buffer_);
   buffer_ = nullptr;
+  capacity_ = 0;
   maximum_ = 0;
 }
 

@@ -2,10 +2,15 @@
 // length field in each packet's header. The connector (322) owns one; the
 // fuzzer and the benchmark drive one without sockets.
 //
-// Bytes go into one receive buffer of the maximum packet length; bytes
-// that do not fit wait, in arrival order, in a list of back-up chunks and
-// refill the buffer as packets leave it. So while the list is not empty the
-// buffer is full, and the buffer never grows past its size.
+// At most the maximum packet length of bytes is held in the receive buffer;
+// bytes that do not fit wait, in arrival order, in a list of back-up chunks
+// and refill the buffer as packets leave it. So while the list is not empty
+// the buffer is full, and the buffer never grows past its size.
+//
+// Packets are handed out in place. The buffer has room for twice the
+// maximum so that taking a packet only moves a start index: what is left
+// is moved to the front only when new bytes would not fit behind it, which
+// costs at most one byte moved per byte taken.
 //
 // A length field that cannot be a packet (above the maximum, below 1, or a
 // header that can never become readable because it lies past a full
@@ -52,7 +57,7 @@ class PacketFramer {
   // packet is buffered there (Data(), *length bytes). kInvalid stops the
   // framer.
   Next Peek(int32_t* length);
-  const char* Data() const { return buffer_; }
+  const char* Data() const { return buffer_ + start_; }
   // Drops length bytes from the buffer's start and refills from the back-up
   // list. False (and nothing done) for length < 1 or above the fill.
   bool Consume(int32_t length);
@@ -78,7 +83,9 @@ class PacketFramer {
     int32_t length;  // end of the bytes
   };
 
-  char* Allocate(int32_t size);
+  char* Allocate(int64_t size);
+  // Moves the bytes to the buffer's front unless length more fit behind them.
+  void MakeRoom(int32_t length);
   void Free(char* block);
   void FreeBackups();
   void Refill();
@@ -87,8 +94,10 @@ class PacketFramer {
 
   MemoryClient* memory_;
   char* buffer_ = nullptr;
-  int32_t maximum_ = 0;  // the buffer's size
-  int32_t fill_ = 0;
+  int64_t capacity_ = 0;  // twice the maximum
+  int32_t maximum_ = 0;   // the most bytes held at once
+  int32_t start_ = 0;     // where the held bytes begin
+  int32_t fill_ = 0;      // how many bytes are held
   int16_t width_ = 0;
   int32_t offset_ = 0;
   int32_t lengthAdjust_ = 0;

@@ -91,6 +91,27 @@ TEST(ConnectorTest, BurstPastTheBufferComesThroughTheBackUpList) {
   }
 }
 
+// Packets of 5000 bytes against a maximum of 4096: nothing is delivered and
+// the connection stays; with a larger maximum the next connection carries
+// them.
+TEST(ConnectorTest, LengthAboveTheMaximumStopsDeliveryUntilTheNextConnection) {
+  GamePeer peer({"--burst", "2", "5000"});
+  Client client;
+  client.connector->SetSyncDispatch(1);
+  ASSERT_TRUE(client.ConnectTo(peer.port()));
+  std::string small = Packet(20);
+  client.connector->Send(small.data(), 20);
+  gavio_test::PumpFor(200);
+  EXPECT_EQ(client.listener.Count(RecordingListener::kPacket), 0);
+  EXPECT_EQ(client.listener.Count(RecordingListener::kClose), 0);
+  client.connector->Disconnect();
+  ASSERT_EQ(client.connector->SetPacketParam(8192, 2, 0), 1);
+  ASSERT_TRUE(client.ConnectTo(peer.port()));
+  ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kPacket, 2));
+  EXPECT_EQ(client.listener.packets[1], Packet(5000, 2, 0, 1));
+  EXPECT_EQ(client.connector->SetPacketParam(100, 2, -1), 0);  // would read before the buffer
+}
+
 TEST(ConnectorTest, SendWhileNotConnectedIsRefused) {
   Client client;
   SetLastError(0);
