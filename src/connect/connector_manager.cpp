@@ -93,6 +93,8 @@ class CConnectorManager final
     path_ = path;
     listName_ = listName;
     if (!ReadList()) {
+      // No list: a walk must not go on with servers of an earlier one.
+      table_ = ServerTable();
       log_.Error("CConnectorManager::LoadServers Fail!, time : 【 %d 】", GetTickCount());
       return 0;
     }

@@ -168,6 +168,7 @@ TEST_F(ManagerFileTest, CorruptListIsRestoredFromItsBackupOnce) {
   EXPECT_EQ(manager_->LoadServers(list.c_str(), "game"), 0);
   EXPECT_EQ(capture.Count("服务器列表配置文件不存在或内容错误！"), 1);
   EXPECT_EQ(capture.Count("CConnectorManager::LoadServers Fail!"), 1);
+  EXPECT_EQ(manager_->StartConnect(), 0) << "no servers left over from the first list";
 }
 
 TEST_F(ManagerFileTest, MissingFileWithoutBackupAndBadArgumentsFail) {
