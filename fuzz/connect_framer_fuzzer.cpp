@@ -6,8 +6,10 @@
 //
 // Input: width selector, offset, maximum (2 bytes), length adjust; then
 // records of one control byte: below 0xF0 it is a chunk of the next
-// (control % 97) * (control < 0x80 ? 1 : 61) + 1 bytes; 0xF0 and up sets a
-// new maximum from the next 2 bytes.
+// (control % 97) * (control < 0x80 ? 1 : 61) + 1 bytes; 0xF0 to 0xF7 sets a
+// new maximum from the next 2 bytes; 0xF8 and up makes the next record
+// happen while a packet is handed out, which must stay unchanged until it
+// is consumed.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -99,8 +101,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         gavio::PacketFramer::ParamResult::kBufferAllocated);
   framer.SetLengthAdjust(model.adjust);
   size_t at = 5;
+  bool hold = false;
   while (at < size) {
     uint8_t control = data[at++];
+    if (control >= 0xF8) {
+      hold = true;
+      continue;
+    }
+    const char* held = nullptr;
+    std::string heldCopy;
+    int32_t heldLength = 0;
+    if (hold) {
+      hold = false;
+      gavio::PacketFramer::Next next = framer.Peek(&heldLength);
+      int64_t expected = model.Next();
+      if (next == gavio::PacketFramer::Next::kPacket) {
+        Check(expected == heldLength);
+        held = framer.Data();
+        heldCopy.assign(held, static_cast<size_t>(heldLength));
+        Check(model.pending.compare(0, heldCopy.size(), heldCopy) == 0);
+        model.pending.erase(0, heldCopy.size());
+      } else {
+        Check(expected == (next == gavio::PacketFramer::Next::kNeedMore ? 0 : -1));
+      }
+    }
     if (control >= 0xF0) {
       if (size - at < 2) break;
       int32_t maximum = 1 + ((data[at] << 8 | data[at + 1]) % 1500);
@@ -116,6 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(framer.Append(reinterpret_cast<const char*>(data + at), static_cast<int32_t>(length)));
       if (!model.stopped) model.pending.append(reinterpret_cast<const char*>(data + at), length);
       at += length;
+    }
+    if (held != nullptr) {
+      Check(memcmp(held, heldCopy.data(), heldCopy.size()) == 0);
+      Check(framer.Consume(heldLength));
     }
     Drain(framer, model);
   }

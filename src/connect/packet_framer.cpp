@@ -37,22 +37,33 @@ PacketFramer::ParamResult PacketFramer::SetParams(int32_t maximum, int16_t width
     offset_ = offset;
     return ParamResult::kStored;
   }
+  // A packet being handed out has left the stream already: it is not
+  // moved, and its Consume will find nothing left to do.
+  int32_t skip = pinned_ != 0 && !pinnedGone_ ? pinned_ : 0;
+  int32_t from = start_ + skip;
+  int32_t held = fill_ - skip;
   int64_t capacity = 2 * static_cast<int64_t>(maximum);
   char* resized = Allocate(capacity);
   if (resized == nullptr) return ParamResult::kAllocationFailed;
   // Bytes that no longer fit go back in front of the waiting ones, in order.
-  int32_t kept = fill_ < maximum ? fill_ : maximum;
-  if (fill_ > kept) {
-    char* rest = Allocate(fill_ - kept);
+  int32_t kept = held < maximum ? held : maximum;
+  if (held > kept) {
+    char* rest = Allocate(held - kept);
     if (rest == nullptr) {
       Free(resized);
       return ParamResult::kAllocationFailed;
     }
-    memcpy(rest, buffer_ + start_ + kept, static_cast<size_t>(fill_ - kept));
-    backups_.push_front(Chunk{rest, 0, fill_ - kept});
+    memcpy(rest, buffer_ + from + kept, static_cast<size_t>(held - kept));
+    backups_.push_front(Chunk{rest, 0, held - kept});
   }
-  if (kept > 0) memcpy(resized, buffer_ + start_, static_cast<size_t>(kept));
-  Free(buffer_);
+  if (kept > 0) memcpy(resized, buffer_ + from, static_cast<size_t>(kept));
+  // The old block lives on while it holds the packet being handed out.
+  if (pinned_ != 0 && retired_ == nullptr) {
+    retired_ = buffer_;
+  } else {
+    Free(buffer_);
+  }
+  if (skip != 0) pinnedGone_ = true;
   buffer_ = resized;
   capacity_ = capacity;
   start_ = 0;
@@ -67,6 +78,10 @@ PacketFramer::ParamResult PacketFramer::SetParams(int32_t maximum, int16_t width
 bool PacketFramer::Append(const char* bytes, int32_t length) {
   if (bytes == nullptr || length < 1 || buffer_ == nullptr || stopped_) return true;
   int32_t room = maximum_ - fill_;
+  // While a packet is handed out nothing moves: new bytes go behind the
+  // held ones or wait in the back-up list.
+  int64_t tail = capacity_ - start_ - fill_;
+  if (pinned_ != 0 && tail < room) room = static_cast<int32_t>(tail);
   int32_t direct = length < room ? length : room;
   if (direct < length) {
     char* chunk = Allocate(length - direct);
@@ -75,11 +90,18 @@ bool PacketFramer::Append(const char* bytes, int32_t length) {
     backups_.push_back(Chunk{chunk, 0, length - direct});
   }
   if (direct > 0) {
-    MakeRoom(direct);
+    if (pinned_ == 0) MakeRoom(direct);
     memcpy(buffer_ + start_ + fill_, bytes, static_cast<size_t>(direct));
     fill_ += direct;
   }
   return true;
+}
+
+void PacketFramer::Unpin() {
+  pinned_ = 0;
+  pinnedGone_ = false;
+  Free(retired_);
+  retired_ = nullptr;
 }
 
 int64_t PacketFramer::ReadLengthField() const {
@@ -96,6 +118,10 @@ int64_t PacketFramer::ReadLengthField() const {
 
 PacketFramer::Next PacketFramer::Peek(int32_t* length) {
   *length = 0;
+  // The packet handed out before is done with; bytes that waited while it
+  // was out move in.
+  if (pinned_ != 0) Unpin();
+  Refill();
   if (buffer_ == nullptr) return Next::kNeedMore;
   if (stopped_) return Next::kInvalid;
   // One byte past the length field must be buffered before it is read.
@@ -115,11 +141,18 @@ PacketFramer::Next PacketFramer::Peek(int32_t* length) {
   }
   if (packet > fill_) return Next::kNeedMore;
   *length = static_cast<int32_t>(packet);
+  pinned_ = *length;
   return Next::kPacket;
 }
 
 bool PacketFramer::Consume(int32_t length) {
+  if (pinnedGone_) {
+    Unpin();
+    Refill();
+    return true;
+  }
   if (buffer_ == nullptr || length < 1 || length > fill_) return false;
+  Unpin();
   start_ += length;
   fill_ -= length;
   if (fill_ == 0) start_ = 0;
@@ -157,7 +190,13 @@ void PacketFramer::FreeBackups() {
 
 void PacketFramer::Reset() {
   FreeBackups();
-  start_ = 0;
+  if (pinned_ != 0 && !pinnedGone_) {
+    // New bytes go behind the packet being handed out, never over it.
+    start_ += pinned_;
+    pinnedGone_ = true;
+  } else if (pinned_ == 0 || retired_ != nullptr) {
+    start_ = 0;
+  }
   fill_ = 0;
   stopped_ = false;
   ++generation_;
@@ -165,8 +204,10 @@ void PacketFramer::Reset() {
 
 void PacketFramer::Release() {
   Reset();
+  Unpin();
   Free(buffer_);
   buffer_ = nullptr;
+  start_ = 0;
   capacity_ = 0;
   maximum_ = 0;
 }

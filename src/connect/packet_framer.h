@@ -17,6 +17,12 @@
 // buffer) stops the framer: nothing more is delivered and further bytes are
 // dropped instead of piling up, until Reset.
 //
+// A packet handed out by Peek stays where it is, unchanged, until the next
+// Peek, Consume or Release, whatever happens meanwhile: bytes appended,
+// Reset, or a new maximum (the old block is then kept until then). So the
+// owner may hand it to code that receives more, disconnects or changes the
+// maximum before the owner consumes it.
+//
 // Not thread-safe: used on its owner's thread.
 #pragma once
 
@@ -59,7 +65,9 @@ class PacketFramer {
   Next Peek(int32_t* length);
   const char* Data() const { return buffer_ + start_; }
   // Drops length bytes from the buffer's start and refills from the back-up
-  // list. False (and nothing done) for length < 1 or above the fill.
+  // list. False (and nothing done) for length < 1 or above the fill. After
+  // a Reset or a new maximum while the packet was out it has gone already:
+  // true, and nothing more is dropped.
   bool Consume(int32_t length);
 
   // Forgets every buffered byte and the stopped state; keeps the buffer.
@@ -91,6 +99,7 @@ class PacketFramer {
   void Refill();
   int64_t ReadLengthField() const;
   void Stop();
+  void Unpin();
 
   MemoryClient* memory_;
   char* buffer_ = nullptr;
@@ -102,6 +111,9 @@ class PacketFramer {
   int32_t offset_ = 0;
   int32_t lengthAdjust_ = 0;
   bool stopped_ = false;
+  int32_t pinned_ = 0;        // length of the packet handed out (at start_), 0: none
+  bool pinnedGone_ = false;   // it left the held bytes while out (Reset, new maximum)
+  char* retired_ = nullptr;   // a replaced block that still holds it
   uint32_t generation_ = 0;
   std::deque<Chunk> backups_;
 };

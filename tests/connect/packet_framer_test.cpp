@@ -175,6 +175,60 @@ TEST(PacketFramerTest, NewMaximumMidStreamKeepsEveryByteInOrder) {
   }
 }
 
+// While a packet is out (between Peek and Consume) its bytes stay put
+// whatever happens: more bytes, a new maximum either way, a reset.
+TEST(PacketFramerTest, PacketHandedOutStaysUnchangedUntilConsumed) {
+  std::vector<std::string> packets;
+  std::string stream;
+  for (uint32_t k = 0; k < 30; ++k) {
+    packets.push_back(Packet(500 + k * 37, 2, 0, k));
+    stream += packets.back();
+  }
+  const std::pair<const char*, std::function<void(PacketFramer&)>> meanwhile[] = {
+      {"more bytes", [&](PacketFramer& f) { f.Append(stream.data() + 4000, 9000); }},
+      {"larger", [&](PacketFramer& f) { f.SetParams(8192, 2, 0); }},
+      {"smaller", [&](PacketFramer& f) { f.SetParams(1800, 2, 0); }},
+      {"bytes then larger",
+       [&](PacketFramer& f) {
+         f.Append(stream.data() + 4000, 9000);
+         f.SetParams(8192, 2, 0);
+       }},
+  };
+  for (const auto& [name, action] : meanwhile) {
+    SCOPED_TRACE(name);
+    PacketFramer framer;
+    framer.SetParams(4096, 2, 0);
+    ASSERT_TRUE(framer.Append(stream.data(), 4000));
+    int32_t length = 0;
+    ASSERT_EQ(framer.Peek(&length), PacketFramer::Next::kPacket);
+    const char* out = framer.Data();
+    action(framer);
+    EXPECT_EQ(std::string(out, static_cast<size_t>(length)), packets[0]);
+    ASSERT_TRUE(framer.Consume(length));
+    Result result;
+    result.packets.push_back(packets[0]);
+    Drain(framer, &result);
+    size_t fed = std::string(name).find("bytes") != std::string::npos ? 13000 : 4000;
+    ASSERT_TRUE(framer.Append(stream.data() + fed, static_cast<int32_t>(stream.size() - fed)));
+    Drain(framer, &result);
+    EXPECT_EQ(result.packets, packets);
+  }
+  // A reset while the packet is out: a new stream goes behind it.
+  PacketFramer framer;
+  framer.SetParams(4096, 2, 0);
+  ASSERT_TRUE(framer.Append(stream.data(), 4000));
+  int32_t length = 0;
+  ASSERT_EQ(framer.Peek(&length), PacketFramer::Next::kPacket);
+  const char* out = framer.Data();
+  framer.Reset();
+  ASSERT_TRUE(framer.Append(stream.data() + packets[0].size(), 6000));
+  EXPECT_EQ(std::string(out, static_cast<size_t>(length)), packets[0]);
+  Result result;
+  Drain(framer, &result);
+  ASSERT_FALSE(result.packets.empty());
+  EXPECT_EQ(result.packets[0], packets[1]);
+}
+
 TEST(PacketFramerTest, RefusesParametersThatWouldReadOutsideTheBuffer) {
   PacketFramer framer;
   EXPECT_EQ(framer.SetParams(0, 2, 0), PacketFramer::ParamResult::kRefused);
