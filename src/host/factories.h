@@ -36,5 +36,7 @@ IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
 IComponent* NewWebBrowser();
+IComponent* NewNetSpeedDetector();
+IComponent* NewConnectorManager();
 
 }  // namespace gavio

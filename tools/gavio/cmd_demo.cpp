@@ -64,7 +64,8 @@ int RunDemo(int argc, char** argv) {
                               "usage: gavio demo\n"
                               "Runs the library's main jobs end to end on this machine (components,\n"
                               "a timer, digest and cipher, an IPC round trip with a second process,\n"
-                              "an archive, a proxy tunnel, an update round) and says what happened.\n"
+                              "an archive, a proxy tunnel, an update round, a connection through a\n"
+                              "server list) and says what happened.\n"
                               "Exit status 0 when all succeeded.\n",
                               {}, &args);
   if (status != -1) return status;
@@ -77,6 +78,7 @@ int RunDemo(int argc, char** argv) {
   ok = DemoZip() && ok;
   ok = DemoProxyTunnel() && ok;
   ok = DemoUpdate() && ok;
+  ok = DemoServerList() && ok;
   if (library().canUnload() == 0) {
     // The leak report is written to the debugger output at unload: show it.
     setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);
