@@ -32,5 +32,7 @@ IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
+IComponent* NewHashCheckHandler();
+IComponent* NewVerifyInfoHandler();
 
 }  // namespace gavio
