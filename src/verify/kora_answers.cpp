@@ -23,6 +23,10 @@ const tagLMXMeta* PackageMeta() {
   return initPrototol(&meta) == 0 ? meta : nullptr;
 }
 
+// Fields of the packed records may lie at any address: taken by value,
+// never bound to a reference.
+uint32_t Capped(uint32_t value, uint32_t cap) { return value < cap ? value : cap; }
+
 // Copies a text of at most capacity bytes that may lack its NUL.
 void CopyBounded(char* out, size_t outSize, const char* text, size_t capacity) {
   size_t length = std::min(strnlen(text, capacity), outSize - 1);
@@ -77,7 +81,7 @@ uint32_t DecodeHashAnswer(const char* bytes, uint32_t length, HashAnswer* out) {
     return length;
   }
   out->kind = HashAnswer::kVerdicts;
-  out->count = std::min<uint32_t>(answer.List.VerifyHashOk.HashCnt, kHashCheckMaxFiles);
+  out->count = Capped(answer.List.VerifyHashOk.HashCnt, kHashCheckMaxFiles);
   for (uint32_t i = 0; i < out->count; ++i) {
     out->verdicts[i] = answer.List.VerifyHashOk.CheckRes[i].Verified;
   }
@@ -134,22 +138,22 @@ uint32_t WalkPackages(const char* bytes, uint32_t length,
 
 void ConvertServerList(const GetipOK& ok, ServerListInfo* out) {
   out->version = ok.Version;
-  out->subServiceCount = std::min<uint32_t>(ok.ResCnts, kMaxSubServices);
+  out->subServiceCount = Capped(ok.ResCnts, kMaxSubServices);
   for (uint32_t i = 0; i < out->subServiceCount; ++i) {
     const IPInfo& in = ok.IPSet[i];
     SubServiceInfo& sub = out->subServices[i];
     CopyBounded(sub.name, sizeof sub.name, in.SubSvcID, sizeof in.SubSvcID);
-    sub.addressCount = std::min<uint32_t>(in.TotalCnt, kMaxSubServiceAddresses);
+    sub.addressCount = Capped(in.TotalCnt, kMaxSubServiceAddresses);
     // A recommended count past the addresses would point at addresses
     // that were never sent.
-    sub.recommendedCount = std::min<uint32_t>(in.HpCnt, sub.addressCount);
+    sub.recommendedCount = Capped(in.HpCnt, sub.addressCount);
     memcpy(sub.addresses, in.Addr, sub.addressCount * sizeof(uint32_t));
   }
 }
 
 void ConvertControlIds(const GetClsidOK& ok, ControlIdInfo* out) {
   out->version = ok.Version;
-  out->classIdCount = std::min<uint32_t>(ok.ResCnts, kMaxControlIds);
+  out->classIdCount = Capped(ok.ResCnts, kMaxControlIds);
   for (uint32_t i = 0; i < out->classIdCount; ++i) {
     const ClsidInfo& in = ok.ClsidSet[i];
     ControlIdEntry& entry = out->classIds[i];
@@ -159,7 +163,7 @@ void ConvertControlIds(const GetClsidOK& ok, ControlIdInfo* out) {
       CopyBounded(entry.classId, sizeof entry.classId, text, sizeof in.Tclsid);
     }
   }
-  out->dllCount = std::min<uint32_t>(ok.TdllCnts, kMaxControlDlls);
+  out->dllCount = Capped(ok.TdllCnts, kMaxControlDlls);
   for (uint32_t i = 0; i < out->dllCount; ++i) {
     if (strnlen(ok.Tdlls[i], kDllNameLen) < kDllNameLen) {
       CopyBounded(out->dllNames[i], sizeof out->dllNames[i], ok.Tdlls[i], kDllNameLen);

@@ -207,7 +207,8 @@ uint16_t Verdict(const HashInfo& file) {
 }
 
 void FillVerdicts(const VerifyHashReq& request, VerifyHashOK* ok) {
-  ok->HashCnt = static_cast<uint16_t>(std::min<uint32_t>(request.HashCnt, kMaxFileHash));
+  const uint32_t count = request.HashCnt;  // a packed field: copied, not referenced
+  ok->HashCnt = static_cast<uint16_t>(count < kMaxFileHash ? count : kMaxFileHash);
   for (uint16_t i = 0; i < ok->HashCnt; ++i) ok->CheckRes[i].Verified = Verdict(request.HashSet[i]);
 }
 
