@@ -284,8 +284,9 @@ void Pack(benchmark::State& state, const Kind* kind, bool meta) {
   std::string out(kCapacity + 1, '\0');
   for (auto _ : state) {
     uint32_t length = kCapacity;
-    uint32_t n = meta ? static_cast<uint32_t>(pack(Meta(), pkg.get(), out.data(), &length, kVersion3))
-                      : kind->pack(pkg.get(), out.data(), kCapacity);
+    uint32_t n =
+        meta ? static_cast<uint32_t>(pack(Meta(), pkg.get(), out.data(), &length, kVersion3))
+             : kind->pack(pkg.get(), out.data(), kCapacity);
     benchmark::DoNotOptimize(n);
     benchmark::ClobberMemory();
   }

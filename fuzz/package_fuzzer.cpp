@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t length = Canonical(input, size, pkg, first);
   free(input);
   if (length < 0) return 0;
-  int32_t again = Canonical(reinterpret_cast<const uint8_t*>(first), static_cast<size_t>(length),
-                            pkg, second);
+  int32_t again =
+      Canonical(reinterpret_cast<const uint8_t*>(first), static_cast<size_t>(length), pkg, second);
   if (again != length) abort();
   const bool headOnly = static_cast<uint8_t>(first[3]) <= sizeof(gavio::kora::PkgHead);
   if (headOnly && memcmp(first, second, static_cast<size_t>(length)) != 0) abort();

@@ -146,13 +146,14 @@ class HashCheckProtocalHandler final
   }
 
   bool SubmitRequest(const char* serviceName) {
-    auto* request =
-        static_cast<VerifyHashReq*>(memory_.AllocateZeroed(sizeof(VerifyHashReq)));
+    auto* request = static_cast<VerifyHashReq*>(memory_.AllocateZeroed(sizeof(VerifyHashReq)));
     if (request == nullptr) return false;
     if (strlen(serviceName) < sizeof request->SvcID) strcpy(request->SvcID, serviceName);
     request->HashCnt = task_->count;
     bool ok = true;
-    for (uint32_t i = 0; ok && i < task_->count; ++i) ok = HashFile(task_->paths[i], &request->HashSet[i]);
+    for (uint32_t i = 0; ok && i < task_->count; ++i) {
+      ok = HashFile(task_->paths[i], &request->HashSet[i]);
+    }
     ok = ok && base_.SendPackage(request, sizeof(VerifyHashReq)) != 0;
     memory_.Release(request);
     return ok;
@@ -163,8 +164,7 @@ class HashCheckProtocalHandler final
     snprintf(text, sizeof text, "%.*s", kVerifyPathMax - 1, path);
     char resolved[kClientPathSize];
     struct stat info;
-    if (!ResolveClientPath(text, resolved) || stat(resolved, &info) != 0 ||
-        S_ISDIR(info.st_mode)) {
+    if (!ResolveClientPath(text, resolved) || stat(resolved, &info) != 0 || S_ISDIR(info.st_mode)) {
       base_.SetError(kVerifyErrorFileMissing);
       return false;
     }
@@ -251,9 +251,10 @@ class HashCheckProtocalHandler final
     }
     if (task_ != nullptr) kora::FillUnverifiedResult(*task_, result);
     base_.SetError(code);
-    log_.Error("Execute VerifyFile Task Fail in HashCheckProtocal Handler!\t\t\t\t\t\t\t"
-               "ErrorCode : 【 0x%x 】, time is %d",
-               code, Tick());
+    log_.Error(
+        "Execute VerifyFile Task Fail in HashCheckProtocal Handler!\t\t\t\t\t\t\t"
+        "ErrorCode : 【 0x%x 】, time is %d",
+        code, Tick());
     log_.Error("File Count : %d ", static_cast<int>(result->count));
     for (uint32_t i = 0; i < result->count; ++i) {
       log_.Error("[ %d ] %s", static_cast<int>(i), result->paths[i]);

@@ -27,9 +27,9 @@ bool AppendRequest(uint16_t cmd, const void* record, uint32_t recordSize, uint32
 struct HashAnswer {
   enum Kind { kVerdicts, kRefused };
   Kind kind = kRefused;
-  uint32_t count = 0;                   // verdicts used (at most 256)
+  uint32_t count = 0;  // verdicts used (at most 256)
   uint16_t verdicts[kHashCheckMaxFiles] = {};
-  VerifyError error = {};               // kRefused: the second code and the reason
+  VerifyError error = {};  // kRefused: the second code and the reason
 };
 
 // Decodes the answer to a hash request from all the bytes given (one

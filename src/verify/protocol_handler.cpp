@@ -45,11 +45,13 @@ void TProtocalHandler::Unbind() {
 }
 
 void TProtocalHandler::JoinManager() {
-  if (manager_ != nullptr) EventSourceOf(manager_)->AddListener(static_cast<IConnectorSink*>(this), 0);
+  if (manager_ != nullptr)
+    EventSourceOf(manager_)->AddListener(static_cast<IConnectorSink*>(this), 0);
 }
 
 void TProtocalHandler::LeaveManager() {
-  if (manager_ != nullptr) EventSourceOf(manager_)->RemoveListener(static_cast<IConnectorSink*>(this));
+  if (manager_ != nullptr)
+    EventSourceOf(manager_)->RemoveListener(static_cast<IConnectorSink*>(this));
 }
 
 void TProtocalHandler::SetError(uint32_t code) {
@@ -209,8 +211,9 @@ void TProtocalHandler::OnTimer() {
       now - connectTick_ <= attemptTimeoutMs_) {
     return;
   }
-  log_->Error("单次登录尝试超时, LastConnectSuccessTime : 【 %d 】,\t\t\t\t\t\tCurrenTime : 【 %d 】",
-              static_cast<int>(connectTick_), static_cast<int>(now));
+  log_->Error(
+      "单次登录尝试超时, LastConnectSuccessTime : 【 %d 】,\t\t\t\t\t\tCurrenTime : 【 %d 】",
+      static_cast<int>(connectTick_), static_cast<int>(now));
   Close();  // the pending request stays for the next server
   const uint64_t exchange = exchange_;
   const int32_t next = manager_ != nullptr ? manager_->ConnectNext() : 0;

@@ -48,8 +48,8 @@ struct Kind {
   uint16_t request;
   uint16_t response;
   const char* refusedDebugText;
-  const char* failedLog;   // parser failure entry
-  const char* errorLog;    // error callback
+  const char* failedLog;  // parser failure entry
+  const char* errorLog;   // error callback
 };
 
 constexpr Kind kKinds[] = {
@@ -195,8 +195,8 @@ class VerifyInfoProtocalHandler final
     memcpy(&record, request.data(), sizeof record);
     for (const Kind& kind : kKinds) {
       if ((record.flags & kind.flag) == 0) continue;
-      if (!kora::AppendRequest(kind.request, RequestOf(record, kind.flag), sizeof(kora::GetKoraipReq),
-                               kFetchWireCapacity, wire)) {
+      if (!kora::AppendRequest(kind.request, RequestOf(record, kind.flag),
+                               sizeof(kora::GetKoraipReq), kFetchWireCapacity, wire)) {
         break;
       }
     }
@@ -218,8 +218,9 @@ class VerifyInfoProtocalHandler final
   }
 
   void OnExchangeError(uint32_t code) override {
-    log_.Error("VerifyInfoProtocalHandler VerifyInfoError , ErrorCode : 【 0x%x 】! time : 【 %d 】",
-               code, Tick());
+    log_.Error(
+        "VerifyInfoProtocalHandler VerifyInfoError , ErrorCode : 【 0x%x 】! time : 【 %d 】", code,
+        Tick());
     EndExchange();
     VerifyError error{};
     error.firstCode = code;

@@ -184,14 +184,14 @@ TEST(HandlerAnswers, HashAnswerKinds) {
   const std::string longMsg(128, 'm');  // fills Msg: no NUL on the wire or in memory
   const Case cases[] = {
       {"verdicts", Verdicts({1, 0}), HashAnswer::kVerdicts, 0, ""},
-      {"refused", Refusal(kScVerifyHash, 2, "busy"), HashAnswer::kRefused,
-       kVerifyErrorHashResult, "busy"},
+      {"refused", Refusal(kScVerifyHash, 2, "busy"), HashAnswer::kRefused, kVerifyErrorHashResult,
+       "busy"},
       {"refused, full message", Refusal(kScVerifyHash, 1, longMsg), HashAnswer::kRefused,
        kVerifyErrorHashResult, longMsg.c_str()},
       {"another command's answer", Servers(kScGetKoraip, 1, 1), HashAnswer::kRefused,
        kVerifyErrorDecode, "Error : Command dismatch!"},
-      {"unknown command", Wire(NewAnswer(0x7777).get()), HashAnswer::kRefused,
-       kVerifyErrorDecode, "Error : Command dismatch!"},
+      {"unknown command", Wire(NewAnswer(0x7777).get()), HashAnswer::kRefused, kVerifyErrorDecode,
+       "Error : Command dismatch!"},
   };
   for (const Case& c : cases) {
     HashAnswer answer;

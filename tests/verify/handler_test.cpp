@@ -74,7 +74,8 @@ class VerifyPeer {
     while (poll(&p, 1, 0) > 0 && ReadSome()) {
     }
     int n = 0;
-    for (size_t at = output_.find(line); at != std::string::npos; at = output_.find(line, at + 1)) ++n;
+    for (size_t at = output_.find(line); at != std::string::npos; at = output_.find(line, at + 1))
+      ++n;
     return n;
   }
   void Kill() {
@@ -127,7 +128,9 @@ struct HashEvent {
 
 class HashSink : public IHashCheckHandlerSink {
  public:
-  void OnHashCheckComplete(HashCheckResult* result, IComponent*) override { Note(true, result, nullptr); }
+  void OnHashCheckComplete(HashCheckResult* result, IComponent*) override {
+    Note(true, result, nullptr);
+  }
   void OnHashCheckError(HashCheckResult* result, VerifyError* error, IComponent*) override {
     Note(false, result, error);
   }
@@ -162,8 +165,8 @@ class InfoSink : public IVerifyInfoSink {
   void OnGetWhiteServer(ServerListInfo* info) override { Servers("white", info); }
   void OnGetWhiteServerFail(VerifyError* error) override { Fail("white failed", error); }
   void OnGetControlID(ControlIdInfo* info) override {
-    events.push_back({"control", info->version,
-                      info->classIdCount > 0 ? info->classIds[0].classId : "", 0, ""});
+    events.push_back(
+        {"control", info->version, info->classIdCount > 0 ? info->classIds[0].classId : "", 0, ""});
   }
   void OnGetControlIDFail(VerifyError* error) override { Fail("control failed", error); }
   std::vector<InfoEvent> events;
@@ -181,8 +184,8 @@ class InfoSink : public IVerifyInfoSink {
     if (hook) hook();
   }
   void Fail(const char* kind, const VerifyError* error) {
-    events.push_back({kind, 0, "", error->firstCode != 0 ? error->firstCode : error->secondCode,
-                      error->reason});
+    events.push_back(
+        {kind, 0, "", error->firstCode != 0 ? error->firstCode : error->secondCode, error->reason});
     if (hook) hook();
   }
 };

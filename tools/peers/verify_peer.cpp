@@ -274,7 +274,8 @@ bool SendAnswer(int fd, const std::string& answer) {
   if (gOptions.split == 0) return SendAll(fd, answer.data(), answer.size());
   for (size_t at = 0; at < answer.size(); at += gOptions.split) {
     if (at > 0) usleep(kPieceGapMicros);
-    if (!SendAll(fd, answer.data() + at, std::min(gOptions.split, answer.size() - at))) return false;
+    if (!SendAll(fd, answer.data() + at, std::min(gOptions.split, answer.size() - at)))
+      return false;
   }
   return true;
 }
