@@ -301,7 +301,9 @@ class ProtocolHandlerTest : public ::testing::Test {
 };
 
 TEST_F(ProtocolHandlerTest, FetchReportsEveryKindInPackageOrderWhateverTheDelivery) {
-  const std::vector<std::vector<std::string>> modes = {{}, {"--together"}, {"--split=5"}};
+  // With every answer sent twice, the duplicates are not reported again.
+  const std::vector<std::vector<std::string>> modes = {
+      {}, {"--together"}, {"--split=5"}, {"--twice", "--together"}};
   for (const auto& mode : modes) {
     auto peer = StartPeer(mode);
     WriteConfig({peer->port()});

@@ -1,7 +1,7 @@
 // verify_peer: a verification service for the tests and the demo.
 //
 //   verify_peer DATA_FOLDER [--delay=MS] [--drop] [--split=BYTES] [--together]
-//                           [--error=RESULT] [--stall-after=BYTES]
+//                           [--error=RESULT] [--stall-after=BYTES] [--twice]
 //
 // It reads request packages, answers each with the response of the same
 // kind and writes the port number and a line end to standard output once it
@@ -22,6 +22,8 @@
 //   --error=RESULT    answer every request with that non-zero Result
 //   --stall-after=N   send only the first N bytes of the first answer, print
 //                     "stalled" and keep the connection open without a word
+//   --twice           send every answer twice (a duplicate the client must
+//                     not report again)
 //
 // The packages go through libgavio.so's own pack and unpack, loaded the way
 // a client loads the library. One thread serves each connection. The peer
@@ -70,6 +72,7 @@ struct Options {
   bool together = false;
   uint16_t error = 0;
   long stallAfter = -1;
+  bool twice = false;
 };
 
 struct Library {
@@ -300,7 +303,9 @@ bool TakeRequests(std::string* pending, std::vector<std::string>* answers) {
     }
     pending->erase(0, length);
     Say("request 0x%04x\n", request->Head.CmdID);
-    if (!gOptions.drop) answers->push_back(Answer(*request));
+    if (gOptions.drop) continue;
+    answers->push_back(Answer(*request));
+    if (gOptions.twice) answers->push_back(answers->back());
   }
   return true;
 }
@@ -353,6 +358,8 @@ bool ParseOptions(int argc, char** argv) {
       gOptions.error = static_cast<uint16_t>(atoi(a + 8));
     } else if (strncmp(a, "--stall-after=", 14) == 0) {
       gOptions.stallAfter = atol(a + 14);
+    } else if (strcmp(a, "--twice") == 0) {
+      gOptions.twice = true;
     } else {
       return false;
     }
@@ -366,7 +373,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv)) {
     fprintf(stderr,
             "usage: verify_peer DATA_FOLDER [--delay=MS] [--drop] [--split=BYTES] "
-            "[--together] [--error=RESULT] [--stall-after=BYTES]\n");
+            "[--together] [--error=RESULT] [--stall-after=BYTES] [--twice]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
