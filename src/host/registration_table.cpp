@@ -74,9 +74,9 @@ constexpr Registration kRegistrations[] = {
     {kBufferId, NewBuffer},
     {kFileSysMgrId, NewFileSysMgr},
     {kHashCheckManagerId, nullptr},
-    {kHashCheckHandlerId, nullptr},
+    {kHashCheckHandlerId, NewHashCheckHandler},
     {kSecurityVerifierId, nullptr},
-    {kVerifyInfoHandlerId, nullptr},
+    {kVerifyInfoHandlerId, NewVerifyInfoHandler},
 };
 
 }  // namespace
