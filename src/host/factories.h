@@ -32,5 +32,7 @@ IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
+IComponent* NewHashCheckManager();
+IComponent* NewSecurityVerifier();
 
 }  // namespace gavio

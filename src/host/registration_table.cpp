@@ -73,9 +73,9 @@ constexpr Registration kRegistrations[] = {
     {kBrowserId, nullptr},
     {kBufferId, NewBuffer},
     {kFileSysMgrId, NewFileSysMgr},
-    {kHashCheckManagerId, nullptr},
+    {kHashCheckManagerId, NewHashCheckManager},
     {kHashCheckHandlerId, nullptr},
-    {kSecurityVerifierId, nullptr},
+    {kSecurityVerifierId, NewSecurityVerifier},
     {kVerifyInfoHandlerId, nullptr},
 };
 
