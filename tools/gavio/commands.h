@@ -70,6 +70,7 @@ std::vector<uint32_t> RegisteredIds();
 const char* ClassNameOf(uint32_t id);
 int RunTcp(int argc, char** argv);
 int RunUpdate(int argc, char** argv);
+int RunVerify(int argc, char** argv);
 
 // Steps of "gavio demo", one per subsystem; each prints what happened and
 // returns false when something failed.

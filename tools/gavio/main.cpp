@@ -39,6 +39,7 @@ const Command kCommands[] = {
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT   messages between processes"},
     {"zip", RunZip, "zip ls|extract ZIP [DIR] [--flatten]   zip archives"},
     {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] HOST PORT   a TCP session"},
+    {"verify", RunVerify, "verify [--config DIR] files FILE... | ip TYPE ADDRESS | control CLSID VERSION DLL | update"},
     {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the client tree's updater"},
 };
 
