@@ -64,7 +64,8 @@ int RunDemo(int argc, char** argv) {
                               "usage: gavio demo\n"
                               "Runs the library's main jobs end to end on this machine (components,\n"
                               "a timer, digest and cipher, an IPC round trip with a second process,\n"
-                              "an archive) and says what happened. Exit status 0 when all succeeded.\n",
+                              "an archive, a security refresh and file check against a verification\n"
+                              "service) and says what happened. Exit status 0 when all succeeded.\n",
                               {}, &args);
   if (status != -1) return status;
   if (!args.operands.empty()) return UsageError("demo", "no operands expected");
@@ -75,6 +76,7 @@ int RunDemo(int argc, char** argv) {
   ok = DemoVfs() && ok;
   ok = DemoZip() && ok;
   ok = DemoProxyTunnel() && ok;
+  ok = DemoSecurityVerification() && ok;
   if (library().canUnload() == 0) {
     // The leak report is written to the debugger output at unload: show it.
     setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);

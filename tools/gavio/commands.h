@@ -78,5 +78,6 @@ bool DemoRuntimeServices();
 bool DemoVfs();
 bool DemoZip();
 bool DemoProxyTunnel();
+bool DemoSecurityVerification();
 
 }  // namespace gavio_tool
