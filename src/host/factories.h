@@ -28,11 +28,16 @@ IComponent* NewTcpClient();
 IComponent* NewUdpClient();
 IComponent* NewHttpProxy();
 IComponent* NewSock5Proxy();
+IComponent* NewConnector();
 IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
 IComponent* NewHashCheckManager();
 IComponent* NewSecurityVerifier();
+IComponent* NewHashCheckHandler();
+IComponent* NewVerifyInfoHandler();
+IComponent* NewNetSpeedDetector();
+IComponent* NewConnectorManager();
 
 }  // namespace gavio

@@ -49,11 +49,11 @@ constexpr Registration kRegistrations[] = {
     {kSocks5ProxyId, NewSock5Proxy},
     {kTcpClientId, NewTcpClient},
     {kUdpClientId, NewUdpClient},
-    {kConnectorId, nullptr},
+    {kConnectorId, NewConnector},
     {kConnectorFrontEndAId, nullptr},
     {kConnectorFrontEndBId, nullptr},
-    {kNetSpeedDetectorId, nullptr},
-    {kConnectorManagerId, nullptr},
+    {kNetSpeedDetectorId, NewNetSpeedDetector},
+    {kConnectorManagerId, NewConnectorManager},
     {kXmlDocumentAltId, NewXmlDocumentAlt},
     {kZipReaderId, NewZipReader},
     {kArchiveExtractorId, NewArchiveExtractor},
@@ -74,9 +74,9 @@ constexpr Registration kRegistrations[] = {
     {kBufferId, NewBuffer},
     {kFileSysMgrId, NewFileSysMgr},
     {kHashCheckManagerId, NewHashCheckManager},
-    {kHashCheckHandlerId, nullptr},
+    {kHashCheckHandlerId, NewHashCheckHandler},
     {kSecurityVerifierId, NewSecurityVerifier},
-    {kVerifyInfoHandlerId, nullptr},
+    {kVerifyInfoHandlerId, NewVerifyInfoHandler},
 };
 
 }  // namespace

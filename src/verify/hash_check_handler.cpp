@@ -1,0 +1,291 @@
+// HashCheckProtocalHandler (1187): digests up to 256 local files and asks
+// the verification service whether it knows those digests; the verdicts go
+// to the listeners in the task's file order.
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <memory>
+#include <new>
+
+#include "frame/component_base.h"
+#include "frame/gavio_ptr.h"
+#include "frame/log_sink.h"
+#include "gavio/ids.h"
+#include "gavio/runtime.h"
+#include "gavio/verify.h"
+#include "platform/errors.h"
+#include "runtime/client_path.h"
+#include "runtime/memory_client.h"
+#include "verify/kora_answers.h"
+#include "verify/protocol_handler.h"
+
+namespace gavio {
+namespace {
+
+using kora::HashAnswer;
+using kora::VerifyHashReq;
+
+constexpr uint32_t kHashWireCapacity = 65535;
+constexpr size_t kDigestTextSize = 32;
+
+int Tick() { return static_cast<int>(GetTickCount()); }
+
+// The text after the last "\\", else after the last "/", else all of it.
+const char* LastComponent(const char* path) {
+  const char* cut = strrchr(path, '\\');
+  if (cut == nullptr) cut = strrchr(path, '/');
+  return cut != nullptr ? cut + 1 : path;
+}
+
+class HashCheckProtocalHandler final
+    : public Component<kHashCheckHandlerId, IHashCheckHandler, IEventSource>,
+      private TProtocalHandler::IParser {
+ public:
+  HashCheckProtocalHandler() : log_(nullptr, kHashCheckHandlerId), base_(this, &log_) {}
+
+  int32_t Initialize(const char* configPath) override {
+    GAVIO_HOLD_OR_RETURN(0);
+    if (configPath == nullptr) {
+      log_.Error("HashCheckProtocalHandler, Congig path is NULL!");
+      return 0;
+    }
+    char resolved[kClientPathSize];
+    struct stat info;
+    if (!ResolveClientPath(configPath, resolved) || stat(resolved, &info) != 0) {
+      log_.Error("HashCheckProtocalHandler, Congig path %s is not Exist!", configPath);
+      base_.SetError(kVerifyErrorConfigPath);
+      return 0;
+    }
+    memcpy(configPath_, resolved, sizeof configPath_);
+    return 1;
+  }
+
+  int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
+                      const ProxySettings* proxy) override {
+    GAVIO_HOLD_OR_RETURN(0);
+    EndExchange();
+    ReleaseManager();
+    manager_ = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
+    int32_t ok = 0;
+    if (manager_ != nullptr) {
+      if (proxy != nullptr) manager_->SetProxy(proxy);
+      manager_->SetSpeedTest(1);
+      manager_->SetFraming(0);
+      if (manager_->LoadServers(configPath_, "verifyserver") != 0) ok = manager_->Shuffle();
+    }
+    base_.Bind(this, manager_, totalTimeoutMs, attemptTimeoutMs);
+    if (ok != 0) {
+      log_.Trace("Initialize HashCheckProtocalHandler Success!");
+    } else {
+      log_.Error("Initialize HashCheckProtocalHandler fail, LastErrorCode : 【 0x%x 】 ",
+                 base_.LastError());
+    }
+    return ok != 0 ? 1 : 0;
+  }
+
+  int32_t VerifyFile(const char* serviceName, const HashCheckTask* task) override {
+    GAVIO_HOLD_OR_RETURN(0);
+    if (serviceName == nullptr || task == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+    const uint32_t files = task->count < kHashCheckMaxFiles ? task->count : kHashCheckMaxFiles;
+    log_.Trace("HashCheckProtocalHandler Verify file , Conut : %d, Service Name : %s",
+               static_cast<int>(task->count), serviceName);
+    for (uint32_t i = 0; i < files; ++i) {
+      log_.Trace("[ %d ] : %.*s", static_cast<int>(i), kVerifyPathMax, task->paths[i]);
+    }
+    if (task_ == nullptr) task_.reset(new (std::nothrow) HashCheckTask);
+    if (task_ == nullptr) return 0;
+    *task_ = *task;
+    task_->count = files;
+    EndExchange();
+    const bool sent = SubmitRequest(serviceName);
+    if (!sent) EndExchange();
+    if (sent) {
+      log_.Trace("Submit VerifyFile Task Success!");
+    } else {
+      log_.Error("Submit VerifyFile Task fail, LastErrorCode : 【 0x%x 】", base_.LastError());
+    }
+    return sent ? 1 : 0;
+  }
+
+  void OnTimer() override {
+    GAVIO_HOLD_OR_RETURN();
+    base_.OnTimer();
+  }
+
+  void ComponentFinalize() override {
+    log_.Trace("CLUMOLoginProtocalHandler::ComponentFinalize(), this = 0x%x",
+               static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+    EndExchange();
+    ReleaseManager();
+    listeners_.clear();
+  }
+
+  void AddListener(void* listener, uint32_t value) override {
+    if (listener != nullptr) listeners_[static_cast<IHashCheckHandlerSink*>(listener)] = value;
+  }
+
+  int32_t RemoveListener(void* listener) override {
+    return static_cast<int32_t>(listeners_.erase(static_cast<IHashCheckHandlerSink*>(listener)));
+  }
+
+ private:
+  void EndExchange() {
+    base_.Close();
+    base_.Reset();
+  }
+
+  void ReleaseManager() {
+    base_.Unbind();
+    if (manager_ != nullptr) manager_->Destroy(1);
+    manager_ = nullptr;
+  }
+
+  bool SubmitRequest(const char* serviceName) {
+    auto* request =
+        static_cast<VerifyHashReq*>(memory_.AllocateZeroed(sizeof(VerifyHashReq)));
+    if (request == nullptr) return false;
+    if (strlen(serviceName) < sizeof request->SvcID) strcpy(request->SvcID, serviceName);
+    request->HashCnt = task_->count;
+    bool ok = true;
+    for (uint32_t i = 0; ok && i < task_->count; ++i) ok = HashFile(task_->paths[i], &request->HashSet[i]);
+    ok = ok && base_.SendPackage(request, sizeof(VerifyHashReq)) != 0;
+    memory_.Release(request);
+    return ok;
+  }
+
+  bool HashFile(const char* path, kora::HashInfo* out) {
+    char text[kVerifyPathMax];
+    snprintf(text, sizeof text, "%.*s", kVerifyPathMax - 1, path);
+    char resolved[kClientPathSize];
+    struct stat info;
+    if (!ResolveClientPath(text, resolved) || stat(resolved, &info) != 0 ||
+        S_ISDIR(info.st_mode)) {
+      base_.SetError(kVerifyErrorFileMissing);
+      return false;
+    }
+    TGavioPtr digest(nullptr, kDigestId);
+    uint8_t sum[16] = {};
+    if (!digest || digest.As<IDigest>()->DigestFile(sum, resolved) == 0) {
+      base_.SetError(kVerifyErrorFileMissing);
+      return false;
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    memset(out->Hash, 0, sizeof out->Hash);
+    for (size_t i = 0; i < sizeof sum; ++i) {
+      out->Hash[2 * i] = kHex[sum[i] >> 4];
+      out->Hash[2 * i + 1] = kHex[sum[i] & 0xF];
+    }
+    out->HashLen = kDigestTextSize;
+    snprintf(out->FileName, kVerifyPathMax, "%s", LastComponent(text));
+    return true;
+  }
+
+  // TProtocalHandler::IParser
+  bool BuildWire(const std::string& request, std::string* wire) override {
+    return kora::AppendRequest(kora::kCsVerifyHash, request.data(),
+                               static_cast<uint32_t>(request.size()), kHashWireCapacity, wire);
+  }
+
+  uint32_t Decode(const char* bytes, uint32_t length) override {
+    auto answer = std::make_unique<HashAnswer>();
+    const uint32_t used = kora::DecodeHashAnswer(bytes, length, answer.get());
+    if (used == 0) return 0;
+    if (answer->kind == HashAnswer::kVerdicts) {
+      OnVerdicts(*answer);
+    } else if (answer->error.secondCode == kVerifyErrorDecode) {
+      OutputDebugStringA("error : receive error packet!");
+      OnFailure(answer->error);
+    } else {
+      OutputDebugStringA("error : hash check fail, reason : \n");
+      OutputDebugStringA(answer->error.reason);
+      OnFailure(answer->error);
+    }
+    return used;
+  }
+
+  void OnExchangeError(uint32_t code) override {
+    log_.Error("HashCheckProtocalHandler HashCheckError , ErrorCode : 【 0x%x 】! time : 【 %d 】",
+               code, Tick());
+    EndExchange();
+    VerifyError error{};
+    error.firstCode = code;
+    ReportFailure(error, code);
+  }
+
+  // Parser success entry.
+  void OnVerdicts(const HashAnswer& answer) {
+    log_.Trace("hash check success! time : 【 %d 】", Tick());
+    EndExchange();
+    auto* result = static_cast<HashCheckResult*>(memory_.AllocateZeroed(sizeof(HashCheckResult)));
+    if (result == nullptr) return;
+    kora::FillHashResult(*task_, answer, result);
+    base_.SetError(0);
+    log_.Trace("Execute VerifyFile Task Success in HashCheckProtocal Handler!\t\t\ttime is %d",
+               Tick());
+    log_.Trace("File Count : %d ", static_cast<int>(result->count));
+    for (uint32_t i = 0; i < result->count; ++i) {
+      log_.Trace("[ %d ] %s is %d", static_cast<int>(i), result->paths[i],
+                 static_cast<int>(result->verdicts[i]));
+    }
+    Notify([&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
+    memory_.Release(result);
+  }
+
+  // Parser failure entry.
+  void OnFailure(const VerifyError& error) {
+    EndExchange();
+    log_.Error("hash check fail! time : 【 %d 】", Tick());
+    ReportFailure(error, error.secondCode);
+  }
+
+  void ReportFailure(const VerifyError& error, uint32_t code) {
+    auto* result = static_cast<HashCheckResult*>(memory_.AllocateZeroed(sizeof(HashCheckResult)));
+    if (result == nullptr) {
+      log_.Error("error , alloc HASHCHECKRESULT fail!");
+      return;
+    }
+    if (task_ != nullptr) kora::FillUnverifiedResult(*task_, result);
+    base_.SetError(code);
+    log_.Error("Execute VerifyFile Task Fail in HashCheckProtocal Handler!\t\t\t\t\t\t\t"
+               "ErrorCode : 【 0x%x 】, time is %d",
+               code, Tick());
+    log_.Error("File Count : %d ", static_cast<int>(result->count));
+    for (uint32_t i = 0; i < result->count; ++i) {
+      log_.Error("[ %d ] %s", static_cast<int>(i), result->paths[i]);
+    }
+    VerifyError copy = error;
+    Notify([&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
+    memory_.Release(result);
+  }
+
+  // Listeners may remove listeners, start the next task or destroy the
+  // handler from inside the call; one removed meanwhile is not called.
+  template <class Call>
+  void Notify(const Call& call) {
+    HoldGuard hold(this);
+    std::map<IHashCheckHandlerSink*, uint32_t> snapshot = listeners_;
+    for (const auto& entry : snapshot) {
+      if (!IsInitialised() || listeners_.count(entry.first) == 0) continue;
+      call(entry.first);
+    }
+  }
+
+  LogSink log_;
+  TProtocalHandler base_;
+  MemoryClient memory_{kHashCheckHandlerId};
+  IConnectorManager* manager_ = nullptr;
+  std::unique_ptr<HashCheckTask> task_;
+  char configPath_[kClientPathSize] = {};
+  std::map<IHashCheckHandlerSink*, uint32_t> listeners_;
+};
+
+}  // namespace
+
+IComponent* NewHashCheckHandler() { return new (std::nothrow) HashCheckProtocalHandler(); }
+
+}  // namespace gavio
