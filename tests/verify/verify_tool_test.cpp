@@ -1,6 +1,7 @@
 // "gavio verify" as a person meets it: usage errors, --help, a missing
 // configuration named with the system's reason, and the answers of the
 // address and control checks with their exit codes.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <string>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
+#include "verify/verify_peer_process.h"
 
 namespace {
 
@@ -77,6 +79,46 @@ TEST(VerifyToolTest, ArgumentsAnswersAndExitCodes) {
   Outcome broken = Verify(dir.path(), "ip game 1.2.3.4");
   EXPECT_EQ(broken.status, 1);
   EXPECT_NE(broken.err.find("not a complete security configuration"), std::string::npos);
+}
+
+// files and update against the verification service peer.
+TEST(VerifyToolTest, FilesAndUpdateAgainstTheService) {
+  gavio_test::TempDir dir;
+  std::string data = dir.File("data");
+  ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+  gavio_test::WriteFile(data + "/koraip.txt", "version 2\nverify 1 127.0.0.1\n");
+  gavio_test::WriteFile(data + "/whiteip.txt", "version 4\ngame 1 10.0.0.1 10.0.0.2\n");
+  gavio_test::WriteFile(data + "/clsid.txt", "version 3\nabc 3\n");
+  gavio_test::WriteFile(data + "/hashes.txt",
+                        "good.dll 900150983CD24FB0D6963F7D28E17F72\n"
+                        "bad.dll 00000000000000000000000000000000\n");
+  gavio_test::WriteFile(dir.File("good.dll"), "abc");
+  gavio_test::WriteFile(dir.File("bad.dll"), "abd");
+  gavio_test::WriteFile(dir.File("new.dll"), "abe");
+  verify_test::VerifyPeer peer(data, {});
+  ASSERT_NE(peer.port(), 0);
+  gavio_test::WriteFile(
+      dir.File("Svconfig.xml"),
+      "<Server><config projectid=\"p\" totaltimeout=\"10000\" valid=\"7\"/>"
+      "<verifyserver version=\"1\" count=\"1\"><server1 host=\"127.0.0.1\"/>"
+      "<portlist count=\"1\" port1=\"" + std::to_string(peer.port()) + "\"/></verifyserver>"
+      "<whitelist version=\"1\" count=\"0\"/></Server>");
+  Outcome files = Verify(dir.path(), "files good.dll bad.dll new.dll");
+  EXPECT_EQ(files.status, 1) << files.err;
+  EXPECT_EQ(files.out, "good.dll: passed\nbad.dll: FAILED\nnew.dll: not verified\n");
+  Outcome good = Verify(dir.path(), "files ./good.dll");
+  EXPECT_EQ(good.status, 0) << good.err;
+  Outcome update = Verify(dir.path(), "update");
+  EXPECT_EQ(update.status, 0) << update.err;
+  EXPECT_EQ(update.out,
+            "verification servers version 1, 1 servers -> version 2, 1 servers\n"
+            "white list           version 1, 0 sub-services -> version 4, 1 sub-services\n"
+            "control list         unchanged (none)\n");
+  Outcome ip = Verify(dir.path(), "ip game 10.0.0.2");
+  EXPECT_EQ(ip.status, 0);
+  Outcome again = Verify(dir.path(), "--refresh ip game 10.9.9.9");
+  EXPECT_EQ(again.out, "game 10.9.9.9: not trusted\n");
+  EXPECT_EQ(again.status, 1);
 }
 
 }  // namespace
