@@ -39,7 +39,6 @@ namespace {
 
 constexpr char kConfigFileName[] = "Svconfig.xml";
 constexpr uint32_t kTickMs = 1000;
-constexpr uint32_t kMinAutoUpdateSeconds = 3600;
 
 // The three lists a refresh fetches, by index, and their request flags.
 enum ListKind { kServerList = 0, kWhiteList = 1, kControlList = 2, kListKinds = 3 };
@@ -137,14 +136,7 @@ class CSecurityVerifier final
   }
 
   void SetAutoUpdateInterval(uint32_t seconds) override {
-    if (seconds == 0) {
-      autoUpdateMs_ = 0;
-    } else if (seconds < kMinAutoUpdateSeconds) {
-      autoUpdateMs_ = kMinAutoUpdateSeconds * 1000;
-    } else {
-      uint32_t product = seconds * 1000u;
-      autoUpdateMs_ = product < seconds ? 0xFFFFFFFFu : product;
-    }
+    autoUpdateMs_ = AutoUpdateIntervalMs(seconds);
     lastUpdateTick_ = GetTickCount();
   }
 

@@ -331,6 +331,13 @@ bool MakeOwnerWritable(const char* path) {
   return ok;
 }
 
+uint32_t AutoUpdateIntervalMs(uint32_t seconds) {
+  constexpr uint32_t kMinSeconds = 3600;
+  if (seconds == 0) return 0;
+  uint64_t ms = uint64_t{std::max(seconds, kMinSeconds)} * 1000;
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFFu));
+}
+
 void FormatAddress(uint32_t address, char (&out)[16]) {
   uint8_t bytes[4];
   memcpy(bytes, &address, sizeof bytes);

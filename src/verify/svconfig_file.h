@@ -54,6 +54,11 @@ bool WriteSvVerifyServers(IXmlDocument* xml, const char* path, const SubServiceI
 // rewrite needs. True when the file is writable by its owner afterwards.
 bool MakeOwnerWritable(const char* path);
 
+// The automatic refresh interval in ms for a setting in seconds: 0 is off,
+// anything below an hour is an hour, and a product past 32 bits is the
+// longest interval there is.
+uint32_t AutoUpdateIntervalMs(uint32_t seconds);
+
 // Dotted text of an address held in network order.
 void FormatAddress(uint32_t address, char (&out)[16]);
 

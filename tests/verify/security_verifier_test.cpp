@@ -295,6 +295,15 @@ TEST(SecurityVerifierTest, ReportsWithoutTheService) {
   EXPECT_EQ(listener.updates, std::vector<uint32_t>{1});
 }
 
+// Sixty seconds mean an hour; a product past 32 bits does not wrap into a
+// short interval.
+TEST(SvConfigFileTest, AutoUpdateIntervals) {
+  const std::pair<uint32_t, uint32_t> cases[] = {
+      {0, 0},         {60, 3600000},           {3600, 3600000}, {4294967, 4294967000u},
+      {4294968, ~0u}, {5000000, ~0u}, {~0u, ~0u}};
+  for (auto [seconds, ms] : cases) EXPECT_EQ(gavio::AutoUpdateIntervalMs(seconds), ms) << seconds;
+}
+
 // The lists written back read the same, the verification servers are
 // replaced while the ports and the rest of the file stay.
 TEST(SvConfigFileTest, WrittenListsReadBackAndServersKeepTheirPorts) {

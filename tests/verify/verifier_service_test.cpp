@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,6 +149,35 @@ TEST_F(VerifierServiceTest, ABusyPoolQueuesAndReportsEverySubmissionOnce) {
     }
   }
   EXPECT_EQ(peer_->Count("request 0x1003"), 6);
+}
+
+// A new server list stops the manager's handlers while they are busy and
+// work waits: each ends after its report and fresh handlers take what
+// waits and what comes later; no submission is lost or reported twice.
+TEST_F(VerifierServiceTest, ANewServerListMidwayLosesNoSubmission) {
+  StartPeer({"--delay=500"});
+  Open(Config());
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(verifier_->VerifyFile(Task({"good" + std::to_string(i) + ".dll"}).get()), 1);
+  }
+  ASSERT_EQ(verifier_->UpdateVerifyInfo(), 1);
+  ASSERT_TRUE(PumpUntil([&] { return listener_.results.size() >= 7 && !listener_.updates.empty(); },
+                        kLimitMs));
+  EXPECT_EQ(listener_.updates[0], 1u);
+  ASSERT_EQ(verifier_->VerifyFile(Task({"good9.dll", "bad.dll"}).get()), 1);
+  ASSERT_TRUE(PumpUntil([&] { return listener_.results.size() >= 8; }, kLimitMs));
+  gavio_test::PumpFor(100);
+  ASSERT_EQ(listener_.results.size(), 8u);
+  std::vector<std::string> first;
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(listener_.results[i].size(), 1u);
+    EXPECT_EQ(listener_.results[i][0].second, gavio::kHashPassed);
+    first.push_back(listener_.results[i][0].first);
+  }
+  std::sort(first.begin(), first.end());
+  EXPECT_EQ(std::unique(first.begin(), first.end()), first.end());
+  ASSERT_EQ(listener_.results[7].size(), 2u);
+  EXPECT_EQ(listener_.results[7][1].second, gavio::kHashFailed);
 }
 
 // A refresh fetches the three lists, rewrites the file (servers from the
