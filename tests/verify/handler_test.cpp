@@ -132,6 +132,7 @@ class HashSink : public IHashCheckHandlerSink {
     Note(false, result, error);
   }
   std::vector<HashEvent> events;
+  std::function<void()> hook;  // runs inside each event
 
  private:
   void Note(bool complete, const HashCheckResult* result, const VerifyError* error) {
@@ -142,6 +143,7 @@ class HashSink : public IHashCheckHandlerSink {
     }
     if (error != nullptr) e.error = *error;
     events.push_back(e);
+    if (hook) hook();
   }
 };
 
@@ -165,6 +167,7 @@ class InfoSink : public IVerifyInfoSink {
   }
   void OnGetControlIDFail(VerifyError* error) override { Fail("control failed", error); }
   std::vector<InfoEvent> events;
+  std::function<void()> hook;  // runs inside each event
 
  private:
   void Servers(const char* kind, const ServerListInfo* info) {
@@ -175,10 +178,12 @@ class InfoSink : public IVerifyInfoSink {
               std::to_string(s.recommendedCount);
     }
     events.push_back({kind, info->version, first, 0, ""});
+    if (hook) hook();
   }
   void Fail(const char* kind, const VerifyError* error) {
     events.push_back({kind, 0, "", error->firstCode != 0 ? error->firstCode : error->secondCode,
                       error->reason});
+    if (hook) hook();
   }
 };
 
@@ -236,10 +241,20 @@ class ProtocolHandlerTest : public ::testing::Test {
 
   // Verifies good, bad and unknown through peers on the given ports.
   std::vector<HashEvent> VerifyThree(uint32_t attemptMs, uint32_t totalMs,
-                                     const std::function<bool()>& alsoWaitFor = nullptr) {
+                                     const std::function<bool()>& alsoWaitFor = nullptr,
+                                     bool destroyInside = false) {
     HashSink sink;
     auto* handler = NewHandler<IHashCheckHandler>(kHashCheckHandlerId, &sink, attemptMs, totalMs);
-    TimerDriver timer([handler] { handler->OnTimer(); });
+    bool alive = true;
+    TimerDriver timer([&] {
+      if (alive) handler->OnTimer();
+    });
+    if (destroyInside) {
+      sink.hook = [&] {
+        handler->Destroy(1);
+        alive = false;
+      };
+    }
     auto task = std::make_unique<HashCheckTask>();
     memset(task.get(), 0, sizeof(HashCheckTask));
     task->count = 3;
@@ -252,19 +267,29 @@ class ProtocolHandlerTest : public ::testing::Test {
     }
     EXPECT_TRUE(gavio_test::PumpUntil([&] { return !sink.events.empty(); }, kLimitMs));
     gavio_test::PumpFor(200);  // nothing more may come
-    handler->Destroy(1);
+    if (alive) handler->Destroy(1);
     return sink.events;
   }
 
-  std::vector<InfoEvent> FetchAll(uint32_t attemptMs, uint32_t totalMs, size_t expected) {
+  std::vector<InfoEvent> FetchAll(uint32_t attemptMs, uint32_t totalMs, size_t expected,
+                                  bool destroyInside = false) {
     InfoSink sink;
     auto* handler = NewHandler<IVerifyInfoHandler>(kVerifyInfoHandlerId, &sink, attemptMs, totalMs);
-    TimerDriver timer([handler] { handler->OnTimer(); });
+    bool alive = true;
+    TimerDriver timer([&] {
+      if (alive) handler->OnTimer();
+    });
+    if (destroyInside) {
+      sink.hook = [&] {
+        handler->Destroy(1);
+        alive = false;
+      };
+    }
     FetchRequest request{kFetchVerifyServers | kFetchWhiteServers | kFetchControlIds, 0, 3, 0};
     EXPECT_EQ(handler->Fetch("game", &request), 1);
     EXPECT_TRUE(gavio_test::PumpUntil([&] { return sink.events.size() >= expected; }, kLimitMs));
     gavio_test::PumpFor(200);
-    handler->Destroy(1);
+    if (alive) handler->Destroy(1);
     return sink.events;
   }
 
@@ -359,7 +384,7 @@ TEST_F(ProtocolHandlerTest, ASilentServerHandsTheRequestToTheNext) {
   auto silent = StartPeer({"--drop"});
   auto answering = StartPeer();
   WriteConfig({silent->port(), answering->port()});
-  std::vector<HashEvent> events = VerifyThree(300, 20000);
+  std::vector<HashEvent> events = VerifyThree(1000, 20000);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_TRUE(events[0].complete);
   EXPECT_EQ(silent->Count("request 0x1003"), 1);
@@ -372,7 +397,7 @@ TEST_F(ProtocolHandlerTest, APeerKilledMidAnswerLeavesNoHalfAnswerBehind) {
   auto answering = StartPeer();
   WriteConfig({dying->port(), answering->port()});
   VerifyPeer* victim = dying.get();
-  std::vector<HashEvent> events = VerifyThree(300, 20000, [victim] {
+  std::vector<HashEvent> events = VerifyThree(1000, 20000, [victim] {
     if (victim->Count("stalled") == 0) return false;
     victim->Kill();
     return true;
@@ -381,6 +406,26 @@ TEST_F(ProtocolHandlerTest, APeerKilledMidAnswerLeavesNoHalfAnswerBehind) {
   EXPECT_TRUE(events[0].complete);
   EXPECT_EQ(events[0].verdicts,
             (std::vector<uint32_t>{kHashPassed, kHashFailed, kHashNotVerified}));
+}
+
+// A listener may end the handler from inside its call: the rest of the
+// delivery is dropped and nothing else is reported.
+TEST_F(ProtocolHandlerTest, AListenerMayDestroyTheHandlerFromInsideItsCall) {
+  {
+    auto peer = StartPeer({"--together"});
+    WriteConfig({peer->port()});
+    std::vector<InfoEvent> events = FetchAll(0, 0, 1, true);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, "verify");
+  }
+  const std::vector<std::vector<std::string>> modes = {{}, {"--error=1"}};
+  for (const auto& mode : modes) {
+    auto peer = StartPeer(mode);
+    WriteConfig({peer->port()});
+    std::vector<HashEvent> events = VerifyThree(0, 0, nullptr, true);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].complete, mode.empty());
+  }
 }
 
 TEST_F(ProtocolHandlerTest, AtMost256FilesGoOut) {
