@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -251,11 +252,16 @@ int RunFiles(Session& session, const std::vector<std::string>& names) {
   if (!AbsolutePaths(names, &paths)) return 1;
   std::vector<std::pair<std::string, uint32_t>> verdicts;
   if (!session.VerifyFiles(paths, &verdicts)) return 1;
+  // Submissions of 256 files may come back in any order: each verdict is
+  // shown under the name the file was given by.
+  std::map<std::string, std::string> shownAs;
+  for (size_t i = 0; i < names.size(); ++i) shownAs.emplace(paths[i], names[i]);
   bool allPassed = verdicts.size() == names.size();
-  for (size_t i = 0; i < verdicts.size(); ++i) {
-    const std::string& shown = i < names.size() ? names[i] : verdicts[i].first;
-    printf("%s: %s\n", PrintableName(shown).c_str(), VerdictText(verdicts[i].second));
-    if (verdicts[i].second != gavio::kHashPassed) allPassed = false;
+  for (const auto& [path, verdict] : verdicts) {
+    auto shown = shownAs.find(path);
+    printf("%s: %s\n", PrintableName(shown != shownAs.end() ? shown->second : path).c_str(),
+           VerdictText(verdict));
+    if (verdict != gavio::kHashPassed) allPassed = false;
   }
   return allPassed ? 0 : 1;
 }
