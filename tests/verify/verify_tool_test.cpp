@@ -106,6 +106,17 @@ TEST(VerifyToolTest, FilesAndUpdateAgainstTheService) {
   Outcome files = Verify(dir.path(), "files good.dll bad.dll new.dll");
   EXPECT_EQ(files.status, 1) << files.err;
   EXPECT_EQ(files.out, "good.dll: passed\nbad.dll: FAILED\nnew.dll: not verified\n");
+  // 300 files go as two submissions; each file is answered once.
+  ASSERT_EQ(mkdir(dir.File("many").c_str(), 0700), 0);
+  for (int i = 0; i < 300; ++i) gavio_test::WriteFile(dir.File("many/f" + std::to_string(i)), "");
+  Outcome many = Verify(dir.path(), "files many/*");
+  EXPECT_EQ(many.status, 1) << many.err;
+  for (int i = 0; i < 300; ++i) {
+    std::string line = "many/f" + std::to_string(i) + ": not verified\n";
+    size_t at = many.out.find(line);
+    EXPECT_TRUE(at != std::string::npos && (at == 0 || many.out[at - 1] == '\n') &&
+                many.out.find(line, at + 1) == std::string::npos) << line;
+  }
   Outcome good = Verify(dir.path(), "files ./good.dll");
   EXPECT_EQ(good.status, 0) << good.err;
   Outcome update = Verify(dir.path(), "update");
