@@ -199,12 +199,13 @@ TEST_F(VerifierServiceTest, RefreshFetchesTheListsAndRewritesTheFile) {
   ASSERT_EQ(verifier_->GetRecommendIPList("game", &recommended), 1);
   EXPECT_EQ(recommended.count, 1);
   std::string file = ReadFile(dir_.File("Svconfig.xml"));
+  const std::string port = "port1=\"" + std::to_string(peer_->port()) + "\"";
   for (const char* expected :
        {"<whitelist version=\"3\" count=\"2\"", "type=\"game\"", "ip=\"10.0.0.2\"",
         "type=\"chat\"", "<controllist version=\"5\"",
         "value=\"12345678-1234-1234-1234-123456789ABC\"", "<verifyserver version=\"7\"",
         "<server1 host=\"127.0.0.1\"",
-        ("port1=\"" + std::to_string(peer_->port()) + "\"").c_str()}) {
+        port.c_str()}) {
     EXPECT_NE(file.find(expected), std::string::npos) << expected << "\n" << file;
   }
   // The next refresh runs on a handler that read the new server list.
