@@ -13,7 +13,11 @@
 // listener map and only while still registered.
 //
 // Bytes from the stream of one connection never reach the next: the framer
-// is emptied by Disconnect, by a close and by the next Connect.
+// is emptied by Disconnect, by a close and by the next Connect. A length
+// field that cannot be a packet (0 included) ends delivery on that
+// connection and further bytes are dropped, not hoarded. A later
+// SetPacketParam with another maximum moves the buffered bytes into a
+// buffer of the new size (see PacketFramer); a negative offset is refused.
 #include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
@@ -204,10 +208,11 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
       lookup_->Destroy(1);
       lookup_ = nullptr;
     }
-    ResetBuffers();
-    // A packet being handed out from this buffer keeps it until the
+    // A packet being handed out from the receive buffer keeps it until the
     // instance goes; the destructor frees it then.
-    if (!inDispatch_) framer_.Release();
+    bool dispatching = inDispatch_;
+    ResetBuffers();
+    if (!dispatching) framer_.Release();
     memory_.Release(settings_);
     settings_ = nullptr;
     if (window_ != nullptr) {
@@ -327,8 +332,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     if (msg == kWmConnectorData) {
       char* block = reinterpret_cast<char*>(wParam);
       if (block != nullptr && lParam > 0) {
-        log_.Trace("TransferWindowWinProc, Process WM_CONNECTOR_DATA, time : 【 %d 】",
-                   static_cast<int32_t>(GetTickCount()));
+        if (Tracing()) {
+          log_.Trace("TransferWindowWinProc, Process WM_CONNECTOR_DATA, time : 【 %d 】",
+                     static_cast<int32_t>(GetTickCount()));
+        }
         DispatchPacket(block, static_cast<int32_t>(lParam), true);
       }
       free(block);
@@ -369,6 +376,9 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     }
     return nullptr;
   }
+
+  // Per-packet lines read the clock only when someone reads them.
+  bool Tracing() const { return ((log_.DebugMask() | log_.FileMask()) & kLogTrace) != 0; }
 
   void Fail(uint32_t error) {
     lastError_ = error;
@@ -469,7 +479,6 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
 
   // Framing: every whole packet at the buffer's start, in order.
   void DispatchBufferedPackets() {
-    uint32_t generation = framer_.Generation();
     for (;;) {
       int32_t length = 0;
       PacketFramer::Next next = framer_.Peek(&length);
@@ -478,9 +487,11 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
         return;
       }
       if (next == PacketFramer::Next::kNeedMore) return;
+      uint32_t generation = framer_.Generation();
       DispatchPacket(framer_.Data(), length, syncDispatch_);
-      // A listener that disconnected (or reconnected) ended this stream.
-      if (framer_.Generation() != generation || !framer_.Consume(length)) return;
+      // A listener that disconnected ended this stream, packet and all; what
+      // is buffered now belongs to whatever connection it made since.
+      if (framer_.Generation() == generation && !framer_.Consume(length)) return;
     }
   }
 
@@ -489,8 +500,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     if (direct) {
       bool marks = syncDispatch_;
       if (marks) inDispatch_ = true;
-      log_.Trace("Receive One Packet, Length(%d), asy dispatch!time : 【 %d 】", length,
-                 static_cast<int32_t>(GetTickCount()));
+      if (Tracing()) {
+        log_.Trace("Receive One Packet, Length(%d), asy dispatch!time : 【 %d 】", length,
+                   static_cast<int32_t>(GetTickCount()));
+      }
       Notify([bytes, length](IConnectorSink* l) { l->OnPacket(bytes, length); });
       if (marks) inDispatch_ = false;
       return;
@@ -507,8 +520,10 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
       log_.Error("Alloc Memory For Back Up Packet Fail!");
       return;
     }
-    log_.Trace("Receive One Packet, Length(%d), syn dispatch!time : 【 %d 】", length,
-               static_cast<int32_t>(GetTickCount()));
+    if (Tracing()) {
+      log_.Trace("Receive One Packet, Length(%d), syn dispatch!time : 【 %d 】", length,
+                 static_cast<int32_t>(GetTickCount()));
+    }
   }
 
   void HandleClose(int32_t reason, bool direct) {
@@ -529,10 +544,12 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     PostMessageA(window_, kWmConnectorClose, static_cast<WPARAM>(reason), 0);
   }
 
+  // The in-dispatch flag is left to the dispatch that set it: a listener
+  // that disconnects inside OnPacket is still inside it, and a receive
+  // meanwhile must not start a second framing loop.
   void ResetBuffers() {
     closePending_ = false;
     pendingReason_ = 0;
-    inDispatch_ = false;
     framer_.Reset();
     if (window_ == nullptr) return;
     MSG msg;

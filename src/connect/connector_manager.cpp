@@ -14,12 +14,14 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <map>
 #include <new>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "connect/manager_timings.h"
 #include "connect/server_list.h"
 #include "frame/component_base.h"
 #include "frame/gavio_ptr.h"
@@ -36,9 +38,11 @@
 namespace gavio {
 namespace {
 
-constexpr uint32_t kCheckPeriodMs = 1000;
-constexpr uint32_t kAttemptLimitMs = 2900;
-constexpr uint32_t kOverallLimitMs = 30000;
+// Read by every manager on its own thread; set by tests between walks.
+std::atomic<uint32_t> g_checkPeriodMs{ManagerTimings{}.checkPeriodMs};
+std::atomic<uint32_t> g_attemptLimitMs{ManagerTimings{}.attemptLimitMs};
+std::atomic<uint32_t> g_overallLimitMs{ManagerTimings{}.overallLimitMs};
+
 constexpr uint32_t kDetectTimeoutMs = 200;
 constexpr size_t kMaxPathLength = 519;
 constexpr size_t kMaxListNameLength = 259;
@@ -89,6 +93,8 @@ class CConnectorManager final
     path_ = path;
     listName_ = listName;
     if (!ReadList()) {
+      // No list: a walk must not go on with servers of an earlier one.
+      table_ = ServerTable();
       log_.Error("CConnectorManager::LoadServers Fail!, time : 【 %d 】", GetTickCount());
       return 0;
     }
@@ -158,6 +164,10 @@ class CConnectorManager final
   int32_t StartConnect() override {
     GAVIO_HOLD_OR_RETURN(0);
     log_.Trace("开始建立一个连接");
+    // A fresh walk: a connector still connected or connecting from an
+    // earlier one would ignore the new connect until the attempt timed out.
+    ReleaseConnector();
+    ReleaseDetector();
     BeginWalk();
     table_.ResetWalk();
     if (!speedTest_ || table_.detectPort() == 0) {
@@ -276,12 +286,12 @@ class CConnectorManager final
     GAVIO_HOLD_OR_RETURN();
     if (!running_ || !started_) return;
     DWORD now = GetTickCount();
-    if (now - startTime_ > kOverallLimitMs) {
+    if (now - startTime_ > g_overallLimitMs.load()) {
       log_.Error("连接总体超时, StartConnectTime : 【 %d 】,CurrentTime : 【 %d 】", startTime_, now);
       Fail(kConnectErrorFailed);
       return;
     }
-    if (connecting_ && now - lastAttempt_ > kAttemptLimitMs) {
+    if (connecting_ && now - lastAttempt_ > g_attemptLimitMs.load()) {
       log_.Error("单次连接尝试超时, LastMakeConnectTime : 【 %d 】,\t\t\t\t\tcurrent time : [ %d ]",
                  lastAttempt_, now);
       TryNext();
@@ -592,7 +602,7 @@ class CConnectorManager final
       log_.Error("CConnectorManager, cannot create the check timer");
       return;
     }
-    timer_->SetInterval(kCheckPeriodMs, this, 0, 0, this);
+    timer_->SetInterval(g_checkPeriodMs.load(), this, 0, 0, this);
     running_ = true;
   }
 
@@ -652,6 +662,20 @@ class CConnectorManager final
 };
 
 }  // namespace
+
+ManagerTimings GetManagerTimings() {
+  ManagerTimings timings;
+  timings.checkPeriodMs = g_checkPeriodMs.load();
+  timings.attemptLimitMs = g_attemptLimitMs.load();
+  timings.overallLimitMs = g_overallLimitMs.load();
+  return timings;
+}
+
+void SetManagerTimings(const ManagerTimings& timings) {
+  g_checkPeriodMs.store(timings.checkPeriodMs);
+  g_attemptLimitMs.store(timings.attemptLimitMs);
+  g_overallLimitMs.store(timings.overallLimitMs);
+}
 
 IComponent* NewConnectorManager() { return new (std::nothrow) CConnectorManager; }
 

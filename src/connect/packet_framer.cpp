@@ -7,12 +7,18 @@
 
 namespace gavio {
 
-char* PacketFramer::Allocate(int32_t size) {
-  if (size < 1) return nullptr;
+char* PacketFramer::Allocate(int64_t size) {
+  if (size < 1 || size > UINT32_MAX) return nullptr;
   if (memory_ != nullptr) {
     return static_cast<char*>(memory_->AllocateZeroed(static_cast<uint32_t>(size)));
   }
   return static_cast<char*>(calloc(1, static_cast<size_t>(size)));
+}
+
+void PacketFramer::MakeRoom(int32_t length) {
+  if (static_cast<int64_t>(start_) + fill_ + length <= capacity_) return;
+  memmove(buffer_, buffer_ + start_, static_cast<size_t>(fill_));
+  start_ = 0;
 }
 
 void PacketFramer::Free(char* block) {
@@ -31,22 +37,36 @@ PacketFramer::ParamResult PacketFramer::SetParams(int32_t maximum, int16_t width
     offset_ = offset;
     return ParamResult::kStored;
   }
-  char* resized = Allocate(maximum);
+  // A packet being handed out has left the stream already: it is not
+  // moved, and its Consume will find nothing left to do.
+  int32_t skip = pinned_ != 0 && !pinnedGone_ ? pinned_ : 0;
+  int32_t from = start_ + skip;
+  int32_t held = fill_ - skip;
+  int64_t capacity = 2 * static_cast<int64_t>(maximum);
+  char* resized = Allocate(capacity);
   if (resized == nullptr) return ParamResult::kAllocationFailed;
   // Bytes that no longer fit go back in front of the waiting ones, in order.
-  int32_t kept = fill_ < maximum ? fill_ : maximum;
-  if (fill_ > kept) {
-    char* rest = Allocate(fill_ - kept);
+  int32_t kept = held < maximum ? held : maximum;
+  if (held > kept) {
+    char* rest = Allocate(held - kept);
     if (rest == nullptr) {
       Free(resized);
       return ParamResult::kAllocationFailed;
     }
-    memcpy(rest, buffer_ + kept, static_cast<size_t>(fill_ - kept));
-    backups_.push_front(Chunk{rest, 0, fill_ - kept});
+    memcpy(rest, buffer_ + from + kept, static_cast<size_t>(held - kept));
+    backups_.push_front(Chunk{rest, 0, held - kept});
   }
-  if (kept > 0) memcpy(resized, buffer_, static_cast<size_t>(kept));
-  Free(buffer_);
+  if (kept > 0) memcpy(resized, buffer_ + from, static_cast<size_t>(kept));
+  // The old block lives on while it holds the packet being handed out.
+  if (pinned_ != 0 && retired_ == nullptr) {
+    retired_ = buffer_;
+  } else {
+    Free(buffer_);
+  }
+  if (skip != 0) pinnedGone_ = true;
   buffer_ = resized;
+  capacity_ = capacity;
+  start_ = 0;
   maximum_ = maximum;
   fill_ = kept;
   width_ = width;
@@ -58,6 +78,10 @@ PacketFramer::ParamResult PacketFramer::SetParams(int32_t maximum, int16_t width
 bool PacketFramer::Append(const char* bytes, int32_t length) {
   if (bytes == nullptr || length < 1 || buffer_ == nullptr || stopped_) return true;
   int32_t room = maximum_ - fill_;
+  // While a packet is handed out nothing moves: new bytes go behind the
+  // held ones or wait in the back-up list.
+  int64_t tail = capacity_ - start_ - fill_;
+  if (pinned_ != 0 && tail < room) room = static_cast<int32_t>(tail);
   int32_t direct = length < room ? length : room;
   if (direct < length) {
     char* chunk = Allocate(length - direct);
@@ -65,13 +89,23 @@ bool PacketFramer::Append(const char* bytes, int32_t length) {
     memcpy(chunk, bytes + direct, static_cast<size_t>(length - direct));
     backups_.push_back(Chunk{chunk, 0, length - direct});
   }
-  if (direct > 0) memcpy(buffer_ + fill_, bytes, static_cast<size_t>(direct));
-  fill_ += direct;
+  if (direct > 0) {
+    if (pinned_ == 0) MakeRoom(direct);
+    memcpy(buffer_ + start_ + fill_, bytes, static_cast<size_t>(direct));
+    fill_ += direct;
+  }
   return true;
 }
 
+void PacketFramer::Unpin() {
+  pinned_ = 0;
+  pinnedGone_ = false;
+  Free(retired_);
+  retired_ = nullptr;
+}
+
 int64_t PacketFramer::ReadLengthField() const {
-  const auto* field = reinterpret_cast<const unsigned char*>(buffer_) + offset_;
+  const auto* field = reinterpret_cast<const unsigned char*>(buffer_) + start_ + offset_;
   if (width_ == 2) return (static_cast<int64_t>(field[0]) << 8) | field[1];
   if (width_ == 4) {
     uint32_t value = (static_cast<uint32_t>(field[0]) << 24) |
@@ -84,6 +118,10 @@ int64_t PacketFramer::ReadLengthField() const {
 
 PacketFramer::Next PacketFramer::Peek(int32_t* length) {
   *length = 0;
+  // The packet handed out before is done with; bytes that waited while it
+  // was out move in.
+  if (pinned_ != 0) Unpin();
+  Refill();
   if (buffer_ == nullptr) return Next::kNeedMore;
   if (stopped_) return Next::kInvalid;
   // One byte past the length field must be buffered before it is read.
@@ -103,13 +141,21 @@ PacketFramer::Next PacketFramer::Peek(int32_t* length) {
   }
   if (packet > fill_) return Next::kNeedMore;
   *length = static_cast<int32_t>(packet);
+  pinned_ = *length;
   return Next::kPacket;
 }
 
 bool PacketFramer::Consume(int32_t length) {
+  if (pinnedGone_) {
+    Unpin();
+    Refill();
+    return true;
+  }
   if (buffer_ == nullptr || length < 1 || length > fill_) return false;
-  memmove(buffer_, buffer_ + length, static_cast<size_t>(fill_ - length));
+  Unpin();
+  start_ += length;
   fill_ -= length;
+  if (fill_ == 0) start_ = 0;
   Refill();
   return true;
 }
@@ -120,7 +166,8 @@ void PacketFramer::Refill() {
     int32_t waiting = chunk.length - chunk.start;
     int32_t room = maximum_ - fill_;
     int32_t taken = waiting < room ? waiting : room;
-    memcpy(buffer_ + fill_, chunk.bytes + chunk.start, static_cast<size_t>(taken));
+    MakeRoom(taken);
+    memcpy(buffer_ + start_ + fill_, chunk.bytes + chunk.start, static_cast<size_t>(taken));
     fill_ += taken;
     if (taken < waiting) {
       chunk.start += taken;
@@ -143,6 +190,13 @@ void PacketFramer::FreeBackups() {
 
 void PacketFramer::Reset() {
   FreeBackups();
+  if (pinned_ != 0 && !pinnedGone_) {
+    // New bytes go behind the packet being handed out, never over it.
+    start_ += pinned_;
+    pinnedGone_ = true;
+  } else if (pinned_ == 0 || retired_ != nullptr) {
+    start_ = 0;
+  }
   fill_ = 0;
   stopped_ = false;
   ++generation_;
@@ -150,8 +204,11 @@ void PacketFramer::Reset() {
 
 void PacketFramer::Release() {
   Reset();
+  Unpin();
   Free(buffer_);
   buffer_ = nullptr;
+  start_ = 0;
+  capacity_ = 0;
   maximum_ = 0;
 }
 

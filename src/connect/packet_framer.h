@@ -2,15 +2,26 @@
 // length field in each packet's header. The connector (322) owns one; the
 // fuzzer and the benchmark drive one without sockets.
 //
-// Bytes go into one receive buffer of the maximum packet length; bytes
-// that do not fit wait, in arrival order, in a list of back-up chunks and
-// refill the buffer as packets leave it. So while the list is not empty the
-// buffer is full, and the buffer never grows past its size.
+// At most the maximum packet length of bytes is held in the receive buffer;
+// bytes that do not fit wait, in arrival order, in a list of back-up chunks
+// and refill the buffer as packets leave it. So while the list is not empty
+// the buffer is full, and the buffer never grows past its size.
+//
+// Packets are handed out in place. The buffer has room for twice the
+// maximum so that taking a packet only moves a start index: what is left
+// is moved to the front only when new bytes would not fit behind it, which
+// costs at most one byte moved per byte taken.
 //
 // A length field that cannot be a packet (above the maximum, below 1, or a
 // header that can never become readable because it lies past a full
 // buffer) stops the framer: nothing more is delivered and further bytes are
 // dropped instead of piling up, until Reset.
+//
+// A packet handed out by Peek stays where it is, unchanged, until the next
+// Peek, Consume or Release, whatever happens meanwhile: bytes appended,
+// Reset, or a new maximum (the old block is then kept until then). So the
+// owner may hand it to code that receives more, disconnects or changes the
+// maximum before the owner consumes it.
 //
 // Not thread-safe: used on its owner's thread.
 #pragma once
@@ -52,9 +63,11 @@ class PacketFramer {
   // packet is buffered there (Data(), *length bytes). kInvalid stops the
   // framer.
   Next Peek(int32_t* length);
-  const char* Data() const { return buffer_; }
+  const char* Data() const { return buffer_ + start_; }
   // Drops length bytes from the buffer's start and refills from the back-up
-  // list. False (and nothing done) for length < 1 or above the fill.
+  // list. False (and nothing done) for length < 1 or above the fill. After
+  // a Reset or a new maximum while the packet was out it has gone already:
+  // true, and nothing more is dropped.
   bool Consume(int32_t length);
 
   // Forgets every buffered byte and the stopped state; keeps the buffer.
@@ -78,21 +91,29 @@ class PacketFramer {
     int32_t length;  // end of the bytes
   };
 
-  char* Allocate(int32_t size);
+  char* Allocate(int64_t size);
+  // Moves the bytes to the buffer's front unless length more fit behind them.
+  void MakeRoom(int32_t length);
   void Free(char* block);
   void FreeBackups();
   void Refill();
   int64_t ReadLengthField() const;
   void Stop();
+  void Unpin();
 
   MemoryClient* memory_;
   char* buffer_ = nullptr;
-  int32_t maximum_ = 0;  // the buffer's size
-  int32_t fill_ = 0;
+  int64_t capacity_ = 0;  // twice the maximum
+  int32_t maximum_ = 0;   // the most bytes held at once
+  int32_t start_ = 0;     // where the held bytes begin
+  int32_t fill_ = 0;      // how many bytes are held
   int16_t width_ = 0;
   int32_t offset_ = 0;
   int32_t lengthAdjust_ = 0;
   bool stopped_ = false;
+  int32_t pinned_ = 0;        // length of the packet handed out (at start_), 0: none
+  bool pinnedGone_ = false;   // it left the held bytes while out (Reset, new maximum)
+  char* retired_ = nullptr;   // a replaced block that still holds it
   uint32_t generation_ = 0;
   std::deque<Chunk> backups_;
 };

@@ -29,6 +29,8 @@ IComponent* NewUdpClient();
 IComponent* NewHttpProxy();
 IComponent* NewSock5Proxy();
 IComponent* NewConnector();
+IComponent* NewConnectorFrontEndA();
+IComponent* NewConnectorFrontEndB();
 IComponent* NewXmlDocument();
 IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();

@@ -91,6 +91,54 @@ TEST(ConnectorTest, BurstPastTheBufferComesThroughTheBackUpList) {
   }
 }
 
+// Packets of 5000 bytes against a maximum of 4096: nothing is delivered and
+// the connection stays; with a larger maximum the next connection carries
+// them.
+TEST(ConnectorTest, LengthAboveTheMaximumStopsDeliveryUntilTheNextConnection) {
+  GamePeer peer({"--burst", "2", "5000"});
+  Client client;
+  client.connector->SetSyncDispatch(1);
+  ASSERT_TRUE(client.ConnectTo(peer.port()));
+  std::string small = Packet(20);
+  client.connector->Send(small.data(), 20);
+  gavio_test::PumpFor(200);
+  EXPECT_EQ(client.listener.Count(RecordingListener::kPacket), 0);
+  EXPECT_EQ(client.listener.Count(RecordingListener::kClose), 0);
+  client.connector->Disconnect();
+  ASSERT_EQ(client.connector->SetPacketParam(8192, 2, 0), 1);
+  ASSERT_TRUE(client.ConnectTo(peer.port()));
+  ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kPacket, 2));
+  EXPECT_EQ(client.listener.packets[1], Packet(5000, 2, 0, 1));
+  EXPECT_EQ(client.connector->SetPacketParam(100, 2, -1), 0);  // would read before the buffer
+}
+
+// With synchronous dispatch a listener may raise the maximum from inside
+// OnPacket (after a greeting, say) or pump messages there: a receive and
+// the close that arrive meanwhile wait for the packet loop, and everything
+// still comes whole and in order, the close last.
+TEST(ConnectorTest, ListenerInsideOnPacketMayRaiseTheMaximumOrPumpMessages) {
+  GamePeer peer({"--close-after", "17100"});
+  Client client;
+  client.connector->SetSyncDispatch(1);
+  bool first = true;
+  client.listener.hook = [&](RecordingListener::Kind kind) {
+    if (kind != RecordingListener::kPacket || !first) return;
+    first = false;
+    EXPECT_EQ(client.connector->SetPacketParam(8192, 2, 0), 1);
+    gavio_test::PumpFor(300);  // the rest of the echo and the close arrive meanwhile
+  };
+  ASSERT_TRUE(client.ConnectTo(peer.port()));
+  std::vector<std::string> sent = {Packet(100), Packet(6000, 2, 0, 1), Packet(5000, 2, 0, 2),
+                                   Packet(6000, 2, 0, 3)};
+  std::string stream;
+  for (const std::string& packet : sent) stream += packet;
+  client.connector->Send(stream.data(), static_cast<int32_t>(stream.size()));
+  ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kClose));
+  EXPECT_EQ(client.listener.packets, sent);
+  EXPECT_EQ(client.listener.events.back().kind, RecordingListener::kClose);
+  EXPECT_EQ(client.listener.Count(RecordingListener::kClose), 1);
+}
+
 TEST(ConnectorTest, SendWhileNotConnectedIsRefused) {
   Client client;
   SetLastError(0);
@@ -141,6 +189,36 @@ TEST(ConnectorTest, ConnectSequenceEndsAsTheLookupDecides) {
       client.Connect(Entry("127.0.0.1", serving.port()));
       EXPECT_TRUE(client.listener.WaitFor(RecordingListener::kConnected));
     }
+  }
+}
+
+// The lines of a refused connect that the lookup cannot rescue, in order.
+TEST(ConnectorTest, LogLinesFollowTheConnectSequence) {
+  GamePeer refusing({"--refuse"});
+  gavio_test::DebugCapture debug;
+  Client client;
+  client.Connect(Entry("127.0.0.1", refusing.port(), "localhost"));
+  ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kConnectFailed));
+  std::string port = std::to_string(refusing.port());
+  const std::string lines[] = {
+      "[M322][Trace]SetSocketParam initialize Connector\n",
+      "[M322][Trace]Prepare Connector Finite State Machine\n",
+      "[M322][Trace]Initialize buffer successful!\n",
+      "[M322][Trace]Result(1) : CConnector::CreateTransferWindow()\n",
+      "[M322][Trace]Start Connect to Server, IP(127.0.0.1), Port(" + port + "), HostName(localhost)\n",
+      "[M322][Trace]Connect to Server(127.0.0.1 : " + port + ")\n",
+      "[M322][Trace]Connect Server Fail, First Time\n",
+      "[M322][Trace]Start Parse DNS, HostName(localhost)\n",
+      "[M322][Trace]OnHostLookupSuccess\n",
+      "[M322][Trace]DNS 探测后, IP 不变\n",
+      "[M322][Core]Connect Fail\n",
+  };
+  std::string text = debug.Text();
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    size_t found = text.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "in\n" << text;
+    at = found + line.size();
   }
 }
 

@@ -64,8 +64,9 @@ int RunDemo(int argc, char** argv) {
                               "usage: gavio demo\n"
                               "Runs the library's main jobs end to end on this machine (components,\n"
                               "a timer, digest and cipher, an IPC round trip with a second process,\n"
-                              "an archive, a security refresh and file check against a verification\n"
-                              "service) and says what happened. Exit status 0 when all succeeded.\n",
+                              "an archive, a connection through a server list, a security refresh and\n"
+                              "file check against a verification service) and says what happened.\n"
+                              "Exit status 0 when all succeeded.\n",
                               {}, &args);
   if (status != -1) return status;
   if (!args.operands.empty()) return UsageError("demo", "no operands expected");
@@ -76,6 +77,7 @@ int RunDemo(int argc, char** argv) {
   ok = DemoVfs() && ok;
   ok = DemoZip() && ok;
   ok = DemoProxyTunnel() && ok;
+  ok = DemoServerList() && ok;
   ok = DemoSecurityVerification() && ok;
   if (library().canUnload() == 0) {
     // The leak report is written to the debugger output at unload: show it.

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <string>
 #include <vector>
 
 #include "gavio/component.h"
@@ -18,6 +19,7 @@ namespace gavio_tool {
 // The loaded libgavio.so.
 struct Library {
   void* module = nullptr;
+  std::string factoryPath;  // the factory library loaded with it
   gavio::IComponent* (*create)(uint32_t id, uint32_t creator) = nullptr;
   uint32_t (*getIds)(uint32_t* ids, uint32_t max) = nullptr;
   int32_t (*canUnload)() = nullptr;
@@ -71,6 +73,7 @@ const char* ClassNameOf(uint32_t id);
 int RunTcp(int argc, char** argv);
 int RunUpdate(int argc, char** argv);
 int RunVerify(int argc, char** argv);
+int RunConnect(int argc, char** argv);
 
 // Steps of "gavio demo", one per subsystem; each prints what happened and
 // returns false when something failed.
@@ -79,5 +82,6 @@ bool DemoVfs();
 bool DemoZip();
 bool DemoProxyTunnel();
 bool DemoSecurityVerification();
+bool DemoServerList();
 
 }  // namespace gavio_tool

@@ -39,6 +39,7 @@ const Command kCommands[] = {
     {"ipc", RunIpc, "ipc listen KEY | ipc send KEY TEXT   messages between processes"},
     {"zip", RunZip, "zip ls|extract ZIP [DIR] [--flatten]   zip archives"},
     {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] HOST PORT   a TCP session"},
+    {"connect", RunConnect, "connect [OPTIONS] SERVERLIST.xml LISTNAME   a game server through a server list"},
     {"verify", RunVerify, "verify [--config DIR] files FILE... | ip TYPE ADDRESS | control CLSID VERSION DLL | update"},
     {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the client tree's updater"},
 };
@@ -87,6 +88,7 @@ bool LoadLibraries() {
     return false;
   }
   std::string path = folder + "/libgavio.so";
+  g_library.factoryPath = factory;
   g_library.module = LoadLibraryA(path.c_str());
   if (g_library.module == nullptr) {
     fprintf(stderr, "gavio: cannot load %s\n", path.c_str());
