@@ -36,6 +36,8 @@ IComponent* NewXmlDocumentAlt();
 IComponent* NewUpdateInfoStandard();
 IComponent* NewVersionUpdater();
 IComponent* NewWebBrowser();
+IComponent* NewHashCheckManager();
+IComponent* NewSecurityVerifier();
 IComponent* NewHashCheckHandler();
 IComponent* NewVerifyInfoHandler();
 IComponent* NewNetSpeedDetector();

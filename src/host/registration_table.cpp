@@ -73,9 +73,9 @@ constexpr Registration kRegistrations[] = {
     {kBrowserId, NewWebBrowser},
     {kBufferId, NewBuffer},
     {kFileSysMgrId, NewFileSysMgr},
-    {kHashCheckManagerId, nullptr},
+    {kHashCheckManagerId, NewHashCheckManager},
     {kHashCheckHandlerId, NewHashCheckHandler},
-    {kSecurityVerifierId, nullptr},
+    {kSecurityVerifierId, NewSecurityVerifier},
     {kVerifyInfoHandlerId, NewVerifyInfoHandler},
 };
 

@@ -65,7 +65,8 @@ int RunDemo(int argc, char** argv) {
                               "Runs the library's main jobs end to end on this machine (components,\n"
                               "a timer, digest and cipher, an IPC round trip with a second process,\n"
                               "an archive, a proxy tunnel, an update round, a connection through a\n"
-                              "server list) and says what happened.\n"
+                              "server list, a security refresh and file check against a verification\n"
+                              "service) and says what happened.\n"
                               "Exit status 0 when all succeeded.\n",
                               {}, &args);
   if (status != -1) return status;
@@ -79,6 +80,7 @@ int RunDemo(int argc, char** argv) {
   ok = DemoProxyTunnel() && ok;
   ok = DemoUpdate() && ok;
   ok = DemoServerList() && ok;
+  ok = DemoSecurityVerification() && ok;
   if (library().canUnload() == 0) {
     // The leak report is written to the debugger output at unload: show it.
     setenv("GAVIO_DEBUG_OUTPUT", "stderr", 0);

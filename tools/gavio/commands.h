@@ -73,6 +73,7 @@ const char* ClassNameOf(uint32_t id);
 int RunTcp(int argc, char** argv);
 int RunUpdate(int argc, char** argv);
 int RunGuard(int argc, char** argv);
+int RunVerify(int argc, char** argv);
 int RunConnect(int argc, char** argv);
 
 // Steps of "gavio demo", one per subsystem; each prints what happened and
@@ -82,6 +83,7 @@ bool DemoVfs();
 bool DemoZip();
 bool DemoProxyTunnel();
 bool DemoUpdate();
+bool DemoSecurityVerification();
 bool DemoServerList();
 
 }  // namespace gavio_tool

@@ -41,6 +41,7 @@ const Command kCommands[] = {
     {"tcp", RunTcp, "tcp [--http-proxy|--socks5-proxy HOST:PORT] HOST PORT   a TCP session"},
     {"guard", RunGuard, "guard check CLSID          would a page script get this control, and why"},
     {"connect", RunConnect, "connect [OPTIONS] SERVERLIST.xml LISTNAME   a game server through a server list"},
+    {"verify", RunVerify, "verify [--config DIR] files FILE... | ip TYPE ADDRESS | control CLSID VERSION DLL | update"},
     {"update", RunUpdate, "update [--startup] [--online] [--quit N] RECORD   run the client tree's updater"},
 };
 

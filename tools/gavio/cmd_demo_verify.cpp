@@ -1,0 +1,246 @@
+// The security step of "gavio demo": the verification service peer
+// (verify_peer) on a loopback port, a security verifier on a fresh
+// "Svconfig.xml" pointing at it, one refresh of the three lists and one
+// file verification, each printed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "gavio/ids.h"
+#include "gavio/runtime.h"
+#include "gavio/verify.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+extern char** environ;
+
+namespace gavio_tool {
+namespace {
+
+// The peer runs while its standard input is open; it prints its port first.
+class VerifyPeer {
+ public:
+  ~VerifyPeer() { Stop(); }
+
+  bool Start(const std::string& program, const std::string& dataFolder) {
+    int input[2], output[2];
+    if (pipe2(input, O_CLOEXEC) != 0) return false;
+    if (pipe2(output, O_CLOEXEC) != 0) {
+      close(input[0]);
+      close(input[1]);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    const char* argv[] = {program.c_str(), dataFolder.c_str(), nullptr};
+    int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, const_cast<char**>(argv),
+                         environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(input[0]);
+    close(output[1]);
+    input_ = input[1];
+    output_ = output[0];
+    if (rc != 0) {
+      pid_ = -1;
+      return false;
+    }
+    return ReadPort();
+  }
+
+  void Stop() {
+    if (input_ >= 0) close(input_);
+    input_ = -1;
+    if (pid_ > 0) {
+      // It ends at the end of its input; a peer that does not is killed.
+      DWORD start = GetTickCount();
+      while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        if (GetTickCount() - start > 5000) {
+          kill(pid_, SIGKILL);
+          waitpid(pid_, nullptr, 0);
+          break;
+        }
+        poll(nullptr, 0, 10);
+      }
+    }
+    pid_ = -1;
+    if (output_ >= 0) close(output_);
+    output_ = -1;
+  }
+
+  uint16_t port() const { return port_; }
+
+ private:
+  bool ReadPort() {
+    std::string line;
+    DWORD start = GetTickCount();
+    while (line.find('\n') == std::string::npos && GetTickCount() - start < 10000) {
+      pollfd entry{output_, POLLIN, 0};
+      if (poll(&entry, 1, 100) != 1) continue;
+      char buffer[64];
+      ssize_t got = read(output_, buffer, sizeof buffer);
+      if (got <= 0) return false;
+      line.append(buffer, static_cast<size_t>(got));
+    }
+    long port = strtol(line.c_str(), nullptr, 10);
+    if (port <= 0 || port > 65535) return false;
+    port_ = static_cast<uint16_t>(port);
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  uint16_t port_ = 0;
+};
+
+struct Reports : gavio::ISecurityVerifierSink {
+  std::vector<uint32_t> updates;
+  std::vector<std::pair<std::string, uint32_t>> verdicts;
+  bool filesReported = false;
+  void OnUpdateVerifyInfo(uint32_t result) override { updates.push_back(result); }
+  void OnVerifyFileComplete(gavio::HashCheckResult* result) override {
+    for (uint32_t i = 0; i < result->count && i < gavio::kHashCheckMaxFiles; ++i) {
+      verdicts.emplace_back(result->paths[i], result->verdicts[i]);
+    }
+    filesReported = true;
+  }
+};
+
+bool Write(const std::string& path, const std::string& text) {
+  FILE* file = fopen(path.c_str(), "w");
+  if (file == nullptr) return false;
+  bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
+  return fclose(file) == 0 && ok;
+}
+
+std::string HexDigest(const std::string& path) {
+  Owned<gavio::IDigest> digest(gavio::kDigestId);
+  uint8_t bytes[16];
+  if (!digest || !digest->DigestFile(bytes, path.c_str())) return std::string();
+  std::string hex;
+  for (uint8_t b : bytes) {
+    hex += "0123456789ABCDEF"[b >> 4];
+    hex += "0123456789ABCDEF"[b & 15];
+  }
+  return hex;
+}
+
+// The peer's lists and digests, two files to verify, and the configuration.
+bool PrepareFolder(const std::string& folder, std::vector<std::string>* files) {
+  std::string data = folder + "/data", config = folder + "/config";
+  if (mkdir(data.c_str(), 0700) != 0 || mkdir(config.c_str(), 0700) != 0) return false;
+  files->push_back(folder + "/genuine.dat");
+  files->push_back(folder + "/tampered.dat");
+  if (!Write((*files)[0], "the file as it was shipped\n") ||
+      !Write((*files)[1], "the file as someone changed it\n")) {
+    return false;
+  }
+  std::string genuine = HexDigest((*files)[0]);
+  return !genuine.empty() &&
+         Write(data + "/koraip.txt", "version 2\nverify 1 127.0.0.1\n") &&
+         Write(data + "/whiteip.txt", "version 6\ngame 1 10.0.0.1 10.0.0.2\nchat 0 10.0.1.1\n") &&
+         Write(data + "/clsid.txt", "version 4\n0002DF01-0000-0000-C000-000000000046 3\n") &&
+         Write(data + "/hashes.txt", "genuine.dat " + genuine +
+                                         "\ntampered.dat 00000000000000000000000000000000\n");
+}
+
+bool WriteConfig(const std::string& folder, uint16_t port) {
+  return Write(folder + "/config/Svconfig.xml",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Server>\n"
+               "  <config projectid=\"demo\" sectiontimeout=\"0\" totaltimeout=\"10000\""
+               " autoupdateInterval=\"0\" valid=\"7\"/>\n"
+               "  <verifyserver version=\"1\" count=\"1\">\n"
+               "    <server1 host=\"127.0.0.1\"/>\n"
+               "    <portlist count=\"1\" port1=\"" + std::to_string(port) + "\"/>\n"
+               "  </verifyserver>\n"
+               "  <whitelist version=\"1\" count=\"0\"/>\n"
+               "  <controllist version=\"1\"><classid count=\"0\"/><dll count=\"0\"/></controllist>\n"
+               "</Server>\n");
+}
+
+bool RunVerifier(const std::string& folder, const std::vector<std::string>& files) {
+  Owned<gavio::ISecurityVerifier> verifier(gavio::kSecurityVerifierId);
+  if (!verifier) return false;
+  Reports reports;
+  gavio::EventSourceOf(verifier.get())
+      ->AddListener(static_cast<gavio::ISecurityVerifierSink*>(&reports), 0);
+  verifier->SetPath((folder + "/config").c_str());
+  if (!verifier->Initialize(nullptr)) {
+    printf("   the verifier did not read its configuration (0x%x)\n", GetLastError());
+    return false;
+  }
+  printf("   before the refresh: game 10.0.0.1 is %s\n",
+         verifier->VerifyIPAddress("game", "10.0.0.1") == gavio::kTrusted ? "trusted"
+                                                                            : "not known");
+  bool refreshed = verifier->UpdateVerifyInfo() != 0 &&
+                   PumpUntil([](void* r) { return !static_cast<Reports*>(r)->updates.empty(); },
+                             &reports, 20000) &&
+                   reports.updates[0] == 1;
+  printf("   refresh of the three lists: %s\n", refreshed ? "done, Svconfig.xml rewritten"
+                                                          : "FAILED");
+  bool trusted = verifier->VerifyIPAddress("game", "10.0.0.2") == gavio::kTrusted &&
+                 verifier->VerityControlID("0002DF01-0000-0000-C000-000000000046", 3,
+                                           "x.dll") == gavio::kTrusted;
+  printf("   after it: game 10.0.0.2 and the listed control are %s\n",
+         trusted ? "trusted" : "NOT trusted");
+  auto task = std::make_unique<gavio::HashCheckTask>();
+  for (const std::string& file : files) {
+    snprintf(task->paths[task->count++], gavio::kVerifyPathMax, "%s", file.c_str());
+  }
+  bool verified = verifier->VerifyFile(task.get()) != 0 &&
+                  PumpUntil([](void* r) { return static_cast<Reports*>(r)->filesReported; },
+                            &reports, 20000);
+  const char* kVerdicts[] = {"passed", "FAILED", "not verified"};
+  for (const auto& [path, verdict] : reports.verdicts) {
+    printf("   %s: %s\n", strrchr(path.c_str(), '/') + 1, kVerdicts[verdict > 2 ? 2 : verdict]);
+  }
+  verified = verified && reports.verdicts.size() == 2 &&
+             reports.verdicts[0].second == gavio::kHashPassed &&
+             reports.verdicts[1].second == gavio::kHashFailed;
+  if (!verified) printf("   file verification FAILED\n");
+  return refreshed && trusted && verified;
+}
+
+}  // namespace
+
+bool DemoSecurityVerification() {
+  printf("== security: a refresh and a file check against a verification service\n");
+  char folder[4096];
+  if (!GavioGetExecutableFolder(folder, sizeof folder)) return false;
+  std::string program = std::string(folder) + "/verify_peer";
+  if (access(program.c_str(), X_OK) != 0) {
+    printf("   no verification service peer beside the program; step skipped\n");
+    return true;
+  }
+  char work[] = "/tmp/gavio-demo-verify-XXXXXX";
+  if (mkdtemp(work) == nullptr) return false;
+  std::vector<std::string> files;
+  VerifyPeer peer;
+  bool ok = PrepareFolder(work, &files) && peer.Start(program, std::string(work) + "/data");
+  if (!ok) printf("   cannot start %s\n", program.c_str());
+  if (ok) {
+    printf("   verify_peer listening on 127.0.0.1:%u\n", peer.port());
+    ok = WriteConfig(work, peer.port()) && RunVerifier(work, files);
+  }
+  peer.Stop();
+  if (!GavioRemoveTree(work)) printf("   could not remove %s\n", work);
+  return ok;
+}
+
+}  // namespace gavio_tool
