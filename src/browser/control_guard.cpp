@@ -226,6 +226,10 @@ bool FindRegisteredModule(const char* classIdText, char* path, size_t size) {
 
 bool ApproveWith(ISecurityVerifier* verifier, const char* modulePath, const char* classIdText,
                  uint32_t version, int32_t* answer) {
+  // A verifier made for one question holds no lists until it reads the
+  // client's configuration ("Config/Svconfig.xml" under the client root);
+  // asked empty, it would refuse every control whatever that file trusts.
+  verifier->Initialize(nullptr);
   *answer = verifier->VerityControlID(classIdText, version, FileNameOf(modulePath));
   return *answer == 0;
 }

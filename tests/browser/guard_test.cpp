@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "browser/import_hooks.h"
 #include "com/control_registry.h"
 #include "gavio/browser.h"
+#include "gavio/gavio.h"
 #include "gavio/host.h"
 #include "gavio/ids.h"
 #include "platform/modules.h"
@@ -51,6 +53,7 @@ using CreateFn = IComponent* (*)(uint32_t, uint32_t);
 struct Client {
   CreateFn createFactoryPart = nullptr;  // the factory library's CreateComponent
   CreateFn create = nullptr;             // libgavio.so's
+  GavioSetDLLRegistryFn setRegistry = nullptr;
   GavioScriptCreateControlFn jscript = nullptr;
 };
 
@@ -62,6 +65,8 @@ const Client& TheClient() {
     HMODULE engine = LoadLibraryA((BuildDir() + "/libjscript.so").c_str());
     c.createFactoryPart = reinterpret_cast<CreateFn>(GetProcAddress(factory, "CreateComponent"));
     c.create = reinterpret_cast<CreateFn>(GetProcAddress(library, "CreateComponent"));
+    c.setRegistry =
+        reinterpret_cast<GavioSetDLLRegistryFn>(GetProcAddress(library, "SetDLLRegistry"));
     c.jscript = reinterpret_cast<GavioScriptCreateControlFn>(
         GetProcAddress(engine, "ScriptCreateControl"));
     return c;
@@ -114,6 +119,30 @@ SlotState ReadSlots(const char* module, const char* function) {
   return state;
 }
 
+// The client root of the whole program (the library reads it once), and
+// the security verifier's configuration in it.
+const TempDir& ClientRoot() {
+  static TempDir root;
+  return root;
+}
+
+void WriteVerifierConfig(const std::string& controlList) {
+  std::string folder = ClientRoot().File("Config");
+  mkdir(folder.c_str(), 0700);
+  gavio_test::WriteFile(folder + "/Svconfig.xml",
+                        "<Server><config projectid=\"guard\" valid=\"7\"/>"
+                        "<verifyserver version=\"1\"/>"
+                        "<controllist version=\"1\">" + controlList + "</controllist></Server>");
+}
+
+// Trusts the versioned control by class id and version, the plain one by
+// its module's name.
+void TrustBothControls() {
+  WriteVerifierConfig(std::string("<classid count=\"1\"><item1 version=\"10234506\" value=\"") +
+                      kVersionedClass + "\"/></classid><dll count=\"1\"><item1 name=\"" +
+                      kPlainModule + "\"/></dll>");
+}
+
 class GuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -122,14 +151,20 @@ class GuardTest : public ::testing::Test {
     setenv("XDG_DATA_HOME", data_.path().c_str(), 1);
     Register(kVersionedClass, (BuildDir() + "/" + kVersionedModule).c_str());
     Register(kPlainClass, (BuildDir() + "/" + kPlainModule).c_str());
+    SetRegistryValue("gavio_rootpath", "gavio_rootpath_data", ClientRoot().path().c_str());
+    TrustBothControls();
   }
 
   void Register(const char* classId, const char* path) {
-    IComponent* component = TheClient().createFactoryPart(kRegistryId, 0);
-    ASSERT_NE(component, nullptr);
     char key[96];
     com::InprocServerKey(classId, key, sizeof key);
-    EXPECT_EQ(static_cast<IRegistry*>(component)->SetValue(key, com::kDefaultValueName, path), 1);
+    SetRegistryValue(key, com::kDefaultValueName, path);
+  }
+
+  void SetRegistryValue(const char* key, const char* name, const char* value) {
+    IComponent* component = TheClient().createFactoryPart(kRegistryId, 0);
+    ASSERT_NE(component, nullptr);
+    EXPECT_EQ(static_cast<IRegistry*>(component)->SetValue(key, name, value), 1);
     component->Destroy(0);
   }
 
@@ -148,8 +183,8 @@ TEST_F(GuardTest, ScriptEnginesCreateOnlyRegisteredControlsWhileABrowserExists) 
   auto vbscriptCreate = reinterpret_cast<GavioScriptCreateControlFn>(
       GetProcAddress(vbscript, "ScriptCreateControl"));
   ASSERT_NE(vbscriptCreate, nullptr);
-  // The security verifier is not available here: every registered control
-  // passes, an unregistered one fails the way the guard fails it.
+  // The verifier trusts both registered controls; an unregistered one
+  // fails the way the guard fails it.
   for (GavioScriptCreateControlFn engine : {TheClient().jscript, vbscriptCreate}) {
     EXPECT_EQ(CreateThrough(engine, kVersionedClass), kSOk);
     EXPECT_EQ(CreateThrough(engine, kPlainClass), kSOk);
@@ -157,6 +192,32 @@ TEST_F(GuardTest, ScriptEnginesCreateOnlyRegisteredControlsWhileABrowserExists) 
   }
   browser->Destroy(0);
   EXPECT_EQ(CreateThrough(vbscriptCreate, kUnregisteredClass), kClassNotRegistered);
+}
+
+TEST_F(GuardTest, TheVerifiersControlListDecidesAndItsAbsenceAllows) {
+  IWebBrowser* browser = NewBrowser();
+  ASSERT_NE(browser, nullptr);
+  // Listed with another version, or not listed at all: refused.
+  WriteVerifierConfig(std::string("<classid count=\"1\"><item1 version=\"10234505\" value=\"") +
+                      kVersionedClass + "\"/></classid><dll count=\"0\"/>");
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kVersionedClass), kEFail);
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kPlainClass), kEFail);
+  // Version matching off: the class id alone decides.
+  WriteVerifierConfig(std::string("<classid count=\"1\" versionvalid=\"0\"><item1 version=\"1\" "
+                                  "value=\"") + kVersionedClass + "\"/></classid><dll count=\"0\"/>");
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kVersionedClass), kSOk);
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kPlainClass), kEFail);
+  // A factory configuration that cannot make the verifier: every
+  // registered control passes, whatever the list says.
+  TempDir settings;
+  std::string ini = settings.File("Gavio.ini");
+  gavio_test::WriteFile(ini, "[361]\nDLL=" + BuildDir() + "/GavFact.dll\n[1185]\nDLL=absent.so\n");
+  ASSERT_NE(TheClient().setRegistry, nullptr);
+  TheClient().setRegistry(ini.c_str());
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kPlainClass), kSOk);
+  EXPECT_EQ(CreateThrough(TheClient().jscript, kUnregisteredClass), kEFail);
+  TheClient().setRegistry((BuildDir() + "/Gavio.ini").c_str());
+  browser->Destroy(0);
 }
 
 TEST_F(GuardTest, TheClientsOwnClassObjectRequestsAreNotScreened) {
@@ -280,7 +341,8 @@ TEST_F(GuardTest, CheckReportsModuleVersionAndVerdict) {
   EXPECT_EQ(check.moduleFound, 1);
   EXPECT_EQ(std::string(check.modulePath), BuildDir() + "/" + kVersionedModule);
   EXPECT_EQ(check.version, 10234506u);
-  EXPECT_EQ(check.verifierFound, 0);
+  EXPECT_EQ(check.verifierFound, 1);
+  EXPECT_EQ(check.verifierAnswer, 0);
   EXPECT_EQ(check.allowed, 1);
   ASSERT_EQ(browser->CheckControl(kUnregisteredClass, &check), 1);
   EXPECT_EQ(check.moduleFound, 0);
@@ -322,7 +384,8 @@ TEST_F(GuardTest, GuardCheckCommandTellsWhyAControlIsAllowedOrRefused) {
   EXPECT_NE(allowed.output.find(std::string("module:   ") + BuildDir() + "/" + kVersionedModule),
             std::string::npos) << allowed.output;
   EXPECT_NE(allowed.output.find("version:  10234506\n"), std::string::npos) << allowed.output;
-  EXPECT_NE(allowed.output.find("verifier: not available"), std::string::npos) << allowed.output;
+  EXPECT_NE(allowed.output.find("verifier: answered 0 (trusted)"), std::string::npos)
+      << allowed.output;
   gavio_test::ProgramResult refused =
       gavio_test::RunProgram({{"gavio", "guard", "check", kUnregisteredClass}, environment});
   EXPECT_EQ(refused.exitCode, 1);

@@ -24,7 +24,7 @@ const ClassName kClassNames[] = {
     {178, "CFileUtils"},           {183, "CFileObject"},       {1068, "CIPCChannel"},
     {7, "CBase64"},                {65, "CDigest"},            {64, "CBlockCipher"},
     {33, "CWindowMaker"},          {1121, "CXmlDocument"},     {795, "CWindowTimerService"},
-    {383, "CWebBrowser"},          {256, "Buffer"},            {260, "FileSysMgr"},
+    {383, "CGavWebBrowser"},       {256, "Buffer"},            {260, "FileSysMgr"},
     {1189, "CHashCheckManager"},   {1187, "CHashCheckHandler"}, {1185, "CSecurityVerifier"},
     {1186, "CVerifyInfoHandler"},
 };
