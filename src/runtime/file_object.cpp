@@ -16,29 +16,11 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "runtime/client_path.h"
+#include "frame/client_path.h"
 #include "frame/component_base.h"
 #include "frame/log_sink.h"
 
 namespace gavio {
-
-bool ResolveClientPath(const char* path, char* out) {
-  if (path == nullptr || path[0] == '\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  int length = GavioIsAbsolutePath(path)
-                   ? snprintf(out, kClientPathSize, "%s", path)
-                   : snprintf(out, kClientPathSize, "%s/%s", RootPath(), path);
-  if (length < 0 || static_cast<size_t>(length) >= kClientPathSize) {
-    out[0] = '\0';
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  GavioToHostPath(out);
-  return true;
-}
-
 namespace {
 
 enum class Mode { kClosed = 0, kReading = 1, kWriting = 2 };

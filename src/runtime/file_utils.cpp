@@ -20,7 +20,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/shell.h"
-#include "runtime/client_path.h"
+#include "frame/client_path.h"
 #include "frame/component_base.h"
 #include "runtime/md5.h"
 

@@ -16,7 +16,7 @@
 #include "gavio/runtime.h"
 #include "gavio/verify.h"
 #include "platform/errors.h"
-#include "runtime/client_path.h"
+#include "frame/client_path.h"
 #include "runtime/memory_client.h"
 #include "verify/kora_answers.h"
 #include "verify/protocol_handler.h"

@@ -30,7 +30,7 @@
 #include "platform/errors.h"
 #include "platform/messages.h"
 #include "platform/sockets.h"
-#include "runtime/client_path.h"
+#include "frame/client_path.h"
 #include "runtime/memory_client.h"
 #include "verify/svconfig_file.h"
 

@@ -15,7 +15,7 @@
 #include "gavio/ids.h"
 #include "gavio/verify.h"
 #include "platform/errors.h"
-#include "runtime/client_path.h"
+#include "frame/client_path.h"
 #include "runtime/memory_client.h"
 #include "verify/kora_answers.h"
 #include "verify/protocol_handler.h"
