@@ -1,7 +1,9 @@
 #include "vfs/zlib_filter.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
+#include <algorithm>
+#include <memory>
 #include <new>
 
 #include "vfs/error_reporter.h"
@@ -11,9 +13,49 @@ namespace {
 
 constexpr char kReportSource[] = "Components\\Vfs\\ZlibFilter";
 
-int32_t AsResult(uLongf length) { return length == 0 ? 1 : static_cast<int32_t>(length); }
+int32_t AsResult(size_t length) { return length == 0 ? 1 : static_cast<int32_t>(length); }
+
+struct CompressorDeleter {
+  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// Coder state is a few hundred KiB for compression and about 10 KiB for
+// decompression: made once per thread, not once per file.
+libdeflate_compressor* ThreadCompressor(int32_t level) {
+  thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor;
+  thread_local int32_t compressorLevel = 0;
+  if (compressor == nullptr || compressorLevel != level) {
+    compressor.reset(libdeflate_alloc_compressor(level));
+    compressorLevel = compressor != nullptr ? level : 0;
+  }
+  return compressor.get();
+}
+
+libdeflate_decompressor* ThreadDecompressor() {
+  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+      libdeflate_alloc_decompressor());
+  return decompressor.get();
+}
+
+// Decodes into at most capacity bytes; the decoded length, or -1.
+int64_t Inflate(const uint8_t* in, size_t n, uint8_t* out, size_t capacity) {
+  libdeflate_decompressor* decompressor = ThreadDecompressor();
+  if (decompressor == nullptr || in == nullptr || out == nullptr) return -1;
+  size_t length = 0;
+  if (libdeflate_zlib_decompress(decompressor, in, n, out, capacity, &length) != LIBDEFLATE_SUCCESS) {
+    return -1;
+  }
+  return static_cast<int64_t>(length);
+}
 
 }  // namespace
+
+bool InflateWhole(const uint8_t* in, size_t n, uint8_t* out, size_t expected) {
+  return Inflate(in, n, out, expected) == static_cast<int64_t>(expected);
+}
 
 int32_t ZlibFilter::Bound(IBuffer* input) {
   if (input == nullptr) {
@@ -30,15 +72,17 @@ int32_t ZlibFilter::PreSave(IBuffer* input, IBuffer* output) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
-  uLong needed = compressBound(static_cast<uLong>(input->Size()));
-  if (needed > static_cast<uLong>(INT32_MAX) || output->Reserve(static_cast<int32_t>(needed)) == 0) {
+  libdeflate_compressor* compressor = ThreadCompressor(level_.load(std::memory_order_relaxed));
+  size_t n = static_cast<size_t>(std::max(input->Size(), 0));
+  size_t needed = compressor != nullptr ? libdeflate_zlib_compress_bound(compressor, n) : 0;
+  if (compressor == nullptr || needed > static_cast<size_t>(INT32_MAX) ||
+      output->Reserve(static_cast<int32_t>(needed)) == 0) {
     VFS_REPORT(reporter_, "RWFilter PreSave error!");
     return 0;
   }
-  uLongf length = static_cast<uLongf>(output->Capacity());
-  int rc = compress2(output->Data(), &length, input->Data(), static_cast<uLong>(input->Size()),
-                     Z_DEFAULT_COMPRESSION);
-  if (rc != Z_OK) {
+  size_t length = libdeflate_zlib_compress(compressor, input->Data(), n, output->Data(),
+                                           static_cast<size_t>(output->Capacity()));
+  if (length == 0) {
     VFS_REPORT(reporter_, "RWFilter PreSave error!");
     return 0;
   }
@@ -51,14 +95,20 @@ int32_t ZlibFilter::PostLoad(IBuffer* input, IBuffer* output) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
-  uLongf length = static_cast<uLongf>(output->Capacity());
-  int rc = uncompress(output->Data(), &length, input->Data(), static_cast<uLong>(input->Size()));
-  if (rc != Z_OK) {
+  int64_t length = Inflate(input->Data(), static_cast<size_t>(std::max(input->Size(), 0)), output->Data(),
+                           static_cast<size_t>(output->Capacity()));
+  if (length < 0) {
     VFS_REPORT(reporter_, "RWFilter PostLoad error!");
     return 0;
   }
   output->SetSize(static_cast<int32_t>(length));
-  return AsResult(length);
+  return AsResult(static_cast<size_t>(length));
+}
+
+int32_t ZlibFilter::SetKey(int32_t selector) {
+  if (selector < 1 || selector > kMaxLevel) return 0;
+  level_.store(selector, std::memory_order_relaxed);
+  return 1;
 }
 
 RWFilter* CreateZlibFilter(ErrorReporter* reporter) {
