@@ -37,6 +37,9 @@ struct FdtEntry {
   FdtEntry* prevSibling = nullptr;
   FdtEntry* firstChild = nullptr;
   int32_t scratch = 0;       // list position while checking; kRemoved once detached
+  // A mounted entry that a lookup of its own path finds: no earlier
+  // sibling of it or of a parent has the same name with case folded.
+  bool firstOfName = false;
 
   static constexpr int32_t kRemoved = -1;
   bool IsDirectory() const { return fixed.kind == kFdtDirectory; }

@@ -1,6 +1,7 @@
 #include "vfs/zlib_filter.h"
 
 #include <libdeflate.h>
+#include <string.h>
 
 #include <algorithm>
 #include <memory>
@@ -53,10 +54,6 @@ int64_t Inflate(const uint8_t* in, size_t n, uint8_t* out, size_t capacity) {
 
 }  // namespace
 
-bool InflateWhole(const uint8_t* in, size_t n, uint8_t* out, size_t expected) {
-  return Inflate(in, n, out, expected) == static_cast<int64_t>(expected);
-}
-
 int32_t ZlibFilter::Bound(IBuffer* input) {
   if (input == nullptr) {
     VFS_REPORT(reporter_, "param error!");
@@ -95,12 +92,17 @@ int32_t ZlibFilter::PostLoad(IBuffer* input, IBuffer* output) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
-  int64_t length = Inflate(input->Data(), static_cast<size_t>(std::max(input->Size(), 0)), output->Data(),
-                           static_cast<size_t>(output->Capacity()));
+  return DecodeInto(input->Data(), static_cast<size_t>(std::max(input->Size(), 0)), output);
+}
+
+int32_t ZlibFilter::DecodeInto(const uint8_t* in, size_t n, IBuffer* output) {
+  int32_t before = output->Size();
+  int64_t length = Inflate(in, n, output->Data(), static_cast<size_t>(output->Capacity()));
   if (length < 0) {
     VFS_REPORT(reporter_, "RWFilter PostLoad error!");
     return 0;
   }
+  if (length < before) memset(output->Data() + length, 0, static_cast<size_t>(before - length));
   output->SetSize(static_cast<int32_t>(length));
   return AsResult(static_cast<size_t>(length));
 }
@@ -111,7 +113,7 @@ int32_t ZlibFilter::SetKey(int32_t selector) {
   return 1;
 }
 
-RWFilter* CreateZlibFilter(ErrorReporter* reporter) {
+ZlibFilter* CreateZlibFilter(ErrorReporter* reporter) {
   return new (std::nothrow) ZlibFilter(reporter);
 }
 

@@ -33,6 +33,9 @@ class ZlibFilter final : public RWFilter {
   // Decompresses into at most the output's capacity. Returns the decoded
   // length, or 1 when it is 0 (an empty file is a success, not a failure).
   int32_t PostLoad(IBuffer* input, IBuffer* output) override;
+  // PostLoad from n bytes at in. Output bytes behind the decoded ones, up
+  // to the output's size before the call, become zero.
+  int32_t DecodeInto(const uint8_t* in, size_t n, IBuffer* output);
   // 1-12 selects the compression level of later PreSave calls (1).
   // Anything else changes nothing (0).
   int32_t SetKey(int32_t selector) override;
@@ -45,10 +48,6 @@ class ZlibFilter final : public RWFilter {
 };
 
 // A new filter, or null.
-RWFilter* CreateZlibFilter(ErrorReporter* reporter);
-
-// Decodes the zlib stream in[0, n) into out, which must take exactly
-// expected bytes; false when the stream is damaged or of another length.
-bool InflateWhole(const uint8_t* in, size_t n, uint8_t* out, size_t expected);
+ZlibFilter* CreateZlibFilter(ErrorReporter* reporter);
 
 }  // namespace gavio
