@@ -13,26 +13,33 @@ namespace {
 
 constexpr char kReportSource[] = "Components\\Vfs\\FileMapper";
 
-// The lower-cased key, or false for a path too long to be one.
-bool MakeKey(const char* path, std::string* key) {
+// The lower-cased key in out (kMaxKey + 1 bytes), or false for a path too
+// long to be one. A key made in place costs no allocation per call.
+bool MakeKey(const char* path, char* out, std::string_view* key) {
   size_t length = strnlen(path, FileMapper::kMaxKey + 1);
   if (length > FileMapper::kMaxKey) return false;
-  key->assign(path, length);
-  LowerAscii(key);
+  for (size_t i = 0; i < length; ++i) out[i] = LowerAsciiChar(path[i]);
+  *key = std::string_view(out, length);
   return true;
 }
 
 }  // namespace
 
 int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
-  std::string key;
-  if (path == nullptr || rootHandle == -1 || !MakeKey(path, &key)) {
+  char buffer[kMaxKey + 1];
+  std::string_view key;
+  if (path == nullptr || rootHandle == -1 || !MakeKey(path, buffer, &key)) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
   std::lock_guard<std::mutex> guard(lock_);
+  auto it = paths_.find(key);
+  if (it != paths_.end()) {
+    it->second = Target{rootHandle, value};
+    return 1;
+  }
   try {
-    paths_[key] = Target{rootHandle, value};
+    paths_.emplace(std::string(key), Target{rootHandle, value});
   } catch (const std::bad_alloc&) {
     VFS_REPORT(reporter_, "memory not enough");
     return 0;
@@ -41,8 +48,9 @@ int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
 }
 
 int32_t FileMapper::Lookup(const char* path, int32_t* value) {
-  std::string key;
-  if (path == nullptr || !MakeKey(path, &key)) return -1;
+  char buffer[kMaxKey + 1];
+  std::string_view key;
+  if (path == nullptr || !MakeKey(path, buffer, &key)) return -1;
   std::lock_guard<std::mutex> guard(lock_);
   auto it = paths_.find(key);
   if (it == paths_.end()) return -1;

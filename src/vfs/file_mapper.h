@@ -40,7 +40,7 @@ class FileMapper final : public IFileMapper {
 
   ErrorReporter* reporter_;
   std::mutex lock_;
-  std::map<std::string, Target> paths_;
+  std::map<std::string, Target, std::less<>> paths_;  // finds take a string_view
   // The cursor is the last key returned, so it survives inserts and erases.
   bool cursorStarted_ = false;
   std::string cursorKey_;
