@@ -16,43 +16,82 @@ constexpr char kReportSource[] = "Components\\Vfs\\ZlibFilter";
 
 int32_t AsResult(size_t length) { return length == 0 ? 1 : static_cast<int32_t>(length); }
 
-struct CompressorDeleter {
-  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
-struct DecompressorDeleter {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
+}  // namespace
 
-// Coder state is a few hundred KiB for compression and about 10 KiB for
-// decompression: made once per thread, not once per file.
-libdeflate_compressor* ThreadCompressor(int32_t level) {
-  thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor;
-  thread_local int32_t compressorLevel = 0;
-  if (compressor == nullptr || compressorLevel != level) {
-    compressor.reset(libdeflate_alloc_compressor(level));
-    compressorLevel = compressor != nullptr ? level : 0;
+// Borrows a compressor for one call (null when none can be made).
+class ZlibFilter::EncoderLease {
+ public:
+  EncoderLease(ZlibFilter* filter, int32_t level) : filter_(filter), level_(level) {
+    {
+      std::lock_guard<std::mutex> guard(filter_->poolLock_);
+      if (filter_->encoderLevel_ == level && !filter_->encoders_.empty()) {
+        encoder_ = filter_->encoders_.back();
+        filter_->encoders_.pop_back();
+      }
+    }
+    if (encoder_ == nullptr) encoder_ = libdeflate_alloc_compressor(level);
   }
-  return compressor.get();
+  ~EncoderLease() {
+    if (encoder_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(filter_->poolLock_);
+    if (filter_->encoderLevel_ != level_) {
+      for (libdeflate_compressor* old : filter_->encoders_) libdeflate_free_compressor(old);
+      filter_->encoders_.clear();
+      filter_->encoderLevel_ = level_;
+    }
+    filter_->encoders_.push_back(encoder_);
+  }
+  EncoderLease(const EncoderLease&) = delete;
+  EncoderLease& operator=(const EncoderLease&) = delete;
+  libdeflate_compressor* get() const { return encoder_; }
+
+ private:
+  ZlibFilter* filter_;
+  int32_t level_;
+  libdeflate_compressor* encoder_ = nullptr;
+};
+
+// Borrows a decompressor for one call (null when none can be made).
+class ZlibFilter::DecoderLease {
+ public:
+  explicit DecoderLease(ZlibFilter* filter) : filter_(filter) {
+    {
+      std::lock_guard<std::mutex> guard(filter_->poolLock_);
+      if (!filter_->decoders_.empty()) {
+        decoder_ = filter_->decoders_.back();
+        filter_->decoders_.pop_back();
+      }
+    }
+    if (decoder_ == nullptr) decoder_ = libdeflate_alloc_decompressor();
+  }
+  ~DecoderLease() {
+    if (decoder_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(filter_->poolLock_);
+    filter_->decoders_.push_back(decoder_);
+  }
+  DecoderLease(const DecoderLease&) = delete;
+  DecoderLease& operator=(const DecoderLease&) = delete;
+  libdeflate_decompressor* get() const { return decoder_; }
+
+ private:
+  ZlibFilter* filter_;
+  libdeflate_decompressor* decoder_ = nullptr;
+};
+
+ZlibFilter::~ZlibFilter() {
+  for (libdeflate_compressor* encoder : encoders_) libdeflate_free_compressor(encoder);
+  for (libdeflate_decompressor* decoder : decoders_) libdeflate_free_decompressor(decoder);
 }
 
-libdeflate_decompressor* ThreadDecompressor() {
-  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
-      libdeflate_alloc_decompressor());
-  return decompressor.get();
-}
-
-// Decodes into at most capacity bytes; the decoded length, or -1.
-int64_t Inflate(const uint8_t* in, size_t n, uint8_t* out, size_t capacity) {
-  libdeflate_decompressor* decompressor = ThreadDecompressor();
-  if (decompressor == nullptr || in == nullptr || out == nullptr) return -1;
+int64_t ZlibFilter::Inflate(const uint8_t* in, size_t n, uint8_t* out, size_t capacity) {
+  DecoderLease decoder(this);
+  if (decoder.get() == nullptr || in == nullptr || out == nullptr) return -1;
   size_t length = 0;
-  if (libdeflate_zlib_decompress(decompressor, in, n, out, capacity, &length) != LIBDEFLATE_SUCCESS) {
+  if (libdeflate_zlib_decompress(decoder.get(), in, n, out, capacity, &length) != LIBDEFLATE_SUCCESS) {
     return -1;
   }
   return static_cast<int64_t>(length);
 }
-
-}  // namespace
 
 int32_t ZlibFilter::Bound(IBuffer* input) {
   if (input == nullptr) {
@@ -69,7 +108,8 @@ int32_t ZlibFilter::PreSave(IBuffer* input, IBuffer* output) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
-  libdeflate_compressor* compressor = ThreadCompressor(level_.load(std::memory_order_relaxed));
+  EncoderLease lease(this, level_.load(std::memory_order_relaxed));
+  libdeflate_compressor* compressor = lease.get();
   size_t n = static_cast<size_t>(std::max(input->Size(), 0));
   size_t needed = compressor != nullptr ? libdeflate_zlib_compress_bound(compressor, n) : 0;
   if (compressor == nullptr || needed > static_cast<size_t>(INT32_MAX) ||

@@ -3,14 +3,20 @@
 // coders do the work), at level 6 unless SetKey chose another.
 //
 // Thread safety: PreSave, PostLoad and Bound may run on several threads at
-// once (each thread keeps its own coder state); the level is one atomic.
+// once: each call borrows coder state from the filter's pool (under the
+// pool's lock) and gives it back; the level is one atomic.
 #pragma once
 
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "gavio/vfs.h"
+
+struct libdeflate_compressor;
+struct libdeflate_decompressor;
 
 namespace gavio {
 
@@ -41,10 +47,21 @@ class ZlibFilter final : public RWFilter {
   int32_t SetKey(int32_t selector) override;
 
  private:
-  ~ZlibFilter() = default;
+  class EncoderLease;
+  class DecoderLease;
+
+  ~ZlibFilter();
+  // Decodes into at most capacity bytes: the decoded length, or -1.
+  int64_t Inflate(const uint8_t* in, size_t n, uint8_t* out, size_t capacity);
 
   ErrorReporter* reporter_;
   std::atomic<int32_t> level_{kDefaultLevel};
+  // Coder state costs a few hundred KiB to compress and about 10 KiB to
+  // decompress: made once, kept for the next call.
+  std::mutex poolLock_;
+  std::vector<libdeflate_compressor*> encoders_;  // all at encoderLevel_
+  int32_t encoderLevel_ = 0;
+  std::vector<libdeflate_decompressor*> decoders_;
 };
 
 // A new filter, or null.
