@@ -324,7 +324,13 @@ uint8_t* CVFileSys::Scratch(size_t n, std::unique_ptr<uint8_t[]>* once) {
     once->reset(new (std::nothrow) uint8_t[n]);
     return once->get();
   }
-  if (scratch_ == nullptr) scratch_.reset(new (std::nothrow) uint8_t[kScratchKept]);
+  if (n > scratchSize_ || scratch_ == nullptr) {
+    // Grown in steps, so a run of slightly larger files does not
+    // reallocate each time.
+    size_t size = std::min(std::max<size_t>({n, 2 * scratchSize_, 4096}), kScratchKept);
+    scratch_.reset(new (std::nothrow) uint8_t[size]);
+    scratchSize_ = scratch_ != nullptr ? size : 0;
+  }
   return scratch_.get();
 }
 

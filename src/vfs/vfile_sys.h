@@ -210,6 +210,7 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   bool exactNames_ = false;
   ZlibFilter* zlib_ = nullptr;         // owned
   std::unique_ptr<uint8_t[]> scratch_;  // see Scratch; under lock_
+  size_t scratchSize_ = 0;
   RWFilter* coder_ = nullptr;          // owned
   RWFilter* defaultFilter_ = nullptr;  // zlib_ unless replaced by RegisterFilter("")
   std::map<std::string, RWFilter*> filters_;  // by lower-case extension; not owned
