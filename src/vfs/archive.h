@@ -104,7 +104,9 @@ class Archive {
   std::vector<std::unique_ptr<FdtEntry>> Detach(FdtEntry* entry);
 
  private:
-  bool ReadRecord(const HostFile& file, uint64_t* offset, uint64_t fileSize, RWFilter* coder,
+  class RecordReader;
+
+  bool ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSize, RWFilter* coder,
                   IBuffer* coded, IBuffer* plain);
   // Numbers the list and checks the tree shape (see the class comment).
   bool CheckTree();
