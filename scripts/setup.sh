@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config clang libclang-rt-14-dev diffutils ccache binutils
   libgtest-dev libbenchmark-dev
-  zlib1g-dev libtinyxml-dev libminizip-dev
+  zlib1g-dev libdeflate-dev libtinyxml-dev libminizip-dev
   libssl-dev libphysfs-dev zip
   squid microsocks openssl
 )

@@ -50,6 +50,38 @@ uint32_t LoadU32(const uint8_t* bytes) {
 
 }  // namespace
 
+// Reads the records of an FDT through one window of the file, so a table
+// of many small records costs a few large reads instead of two per record.
+class Archive::RecordReader {
+ public:
+  static constexpr size_t kWindow = 64 * 1024;
+
+  RecordReader(const HostFile& file, uint64_t fileSize) : file_(file), fileSize_(fileSize) {}
+
+  // Exactly n bytes at offset; false when the file ends before them.
+  bool Read(uint64_t offset, void* out, size_t n) {
+    if (n == 0) return true;
+    if (offset < start_ || offset - start_ > window_.size() || n > window_.size() - (offset - start_)) {
+      if (n > kWindow) return file_.ReadAt(offset, out, n);
+      if (offset >= fileSize_ || n > fileSize_ - offset) return false;
+      window_.resize(static_cast<size_t>(std::min<uint64_t>(kWindow, fileSize_ - offset)));
+      if (!file_.ReadAt(offset, window_.data(), window_.size())) {
+        window_.clear();
+        return false;
+      }
+      start_ = offset;
+    }
+    memcpy(out, window_.data() + (offset - start_), n);
+    return true;
+  }
+
+ private:
+  const HostFile& file_;
+  const uint64_t fileSize_;
+  uint64_t start_ = 0;
+  std::vector<uint8_t> window_;
+};
+
 void Archive::InitNewHead() {
   head_ = VfsHead{};
   memcpy(head_.magic, "vfs ", 4);
@@ -89,8 +121,9 @@ bool Archive::ReadFdt(const HostFile& file, RWFilter* coder) {
     return false;
   }
   entries_.reserve(static_cast<size_t>(count));
+  RecordReader reader(file, file_size);
   for (int32_t i = 0; i < count; ++i) {
-    if (!ReadRecord(file, &offset, file_size, coder, coded.get(), plain.get())) {
+    if (!ReadRecord(reader, &offset, file_size, coder, coded.get(), plain.get())) {
       entries_.clear();
       return false;
     }
@@ -98,10 +131,10 @@ bool Archive::ReadFdt(const HostFile& file, RWFilter* coder) {
   return true;
 }
 
-bool Archive::ReadRecord(const HostFile& file, uint64_t* offset, uint64_t fileSize,
+bool Archive::ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSize,
                          RWFilter* coder, IBuffer* coded, IBuffer* plain) {
   uint32_t lengths[2];  // coded length, plain length
-  if (!file.ReadAt(*offset, lengths, sizeof lengths)) {
+  if (!reader.Read(*offset, lengths, sizeof lengths)) {
     VFS_REPORT(reporter_, "fdt record error");
     return false;
   }
@@ -116,7 +149,7 @@ bool Archive::ReadRecord(const HostFile& file, uint64_t* offset, uint64_t fileSi
   }
   memset(coded->Data(), 0, coded_length + kCodedSlack);
   coded->SetSize(static_cast<int32_t>(coded_length));
-  if (!file.ReadAt(*offset, coded->Data(), coded_length) || coder->PostLoad(coded, plain) == 0) {
+  if (!reader.Read(*offset, coded->Data(), coded_length) || coder->PostLoad(coded, plain) == 0) {
     VFS_REPORT(reporter_, "fdt record error");
     return false;
   }

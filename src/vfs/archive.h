@@ -37,6 +37,9 @@ struct FdtEntry {
   FdtEntry* prevSibling = nullptr;
   FdtEntry* firstChild = nullptr;
   int32_t scratch = 0;       // list position while checking; kRemoved once detached
+  // A mounted entry that a lookup of its own path finds: no earlier
+  // sibling of it or of a parent has the same name with case folded.
+  bool firstOfName = false;
 
   static constexpr int32_t kRemoved = -1;
   bool IsDirectory() const { return fixed.kind == kFdtDirectory; }
@@ -101,7 +104,9 @@ class Archive {
   std::vector<std::unique_ptr<FdtEntry>> Detach(FdtEntry* entry);
 
  private:
-  bool ReadRecord(const HostFile& file, uint64_t* offset, uint64_t fileSize, RWFilter* coder,
+  class RecordReader;
+
+  bool ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSize, RWFilter* coder,
                   IBuffer* coded, IBuffer* plain);
   // Numbers the list and checks the tree shape (see the class comment).
   bool CheckTree();

@@ -39,6 +39,18 @@ int32_t Buffer::Init(int32_t size, int32_t request) {
   return 1;
 }
 
+int32_t Buffer::InitForOverwrite(int32_t n) {
+  if (n < 0) return 0;
+  free(data_);
+  data_ = static_cast<uint8_t*>(malloc(std::max<size_t>(static_cast<size_t>(n), 1)));
+  size_ = 0;
+  UpdateCapacity();
+  if (data_ == nullptr) return 0;
+  memset(data_ + n, 0, static_cast<size_t>(capacity_ - n));
+  size_ = n;
+  return 1;
+}
+
 int32_t Buffer::Reserve(int32_t n) {
   if (n <= capacity_) return 1;
   size_t wanted = static_cast<size_t>(n);
@@ -65,18 +77,28 @@ int32_t Buffer::SetSize(int32_t n) {
   return 0;
 }
 
-IBuffer* CreateBuffer(int32_t n, ErrorReporter* reporter) {
+namespace {
+
+IBuffer* MakeBuffer(int32_t n, bool zeroed, ErrorReporter* reporter) {
   auto* buffer = new (std::nothrow) Buffer(false);
   if (buffer == nullptr) {
     VFS_REPORT(reporter, "buffer interface create error");
     return nullptr;
   }
-  if (buffer->Init(n, n) == 0) {
+  if ((zeroed ? buffer->Init(n, n) : buffer->InitForOverwrite(n)) == 0) {
     buffer->Release();
     VFS_REPORT(reporter, "buffer interface init failed");
     return nullptr;
   }
   return buffer;
+}
+
+}  // namespace
+
+IBuffer* CreateBuffer(int32_t n, ErrorReporter* reporter) { return MakeBuffer(n, true, reporter); }
+
+IBuffer* CreateBufferForOverwrite(int32_t n, ErrorReporter* reporter) {
+  return MakeBuffer(n, false, reporter);
 }
 
 IComponent* NewBuffer() { return new (std::nothrow) Buffer(true); }

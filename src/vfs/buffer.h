@@ -27,6 +27,9 @@ class Buffer final : public Component<kBufferId, IBuffer> {
   }
 
   int32_t Init(int32_t size, int32_t request) override;
+  // Init(n, n) for a caller that writes all n bytes itself at once: only
+  // the bytes behind them are zeroed.
+  int32_t InitForOverwrite(int32_t n);
   void Release() override { Destroy(0); }
   int32_t Reserve(int32_t n) override;
   int32_t Capacity() override { return capacity_; }
@@ -48,5 +51,8 @@ class Buffer final : public Component<kBufferId, IBuffer> {
 // A new buffer of n zero bytes (size n), owned by the caller, or null with
 // "buffer interface create error" / "buffer interface init failed".
 IBuffer* CreateBuffer(int32_t n, ErrorReporter* reporter);
+// The same, but the first n bytes are left for the caller to fill: every
+// one of them must be written before the buffer is handed on.
+IBuffer* CreateBufferForOverwrite(int32_t n, ErrorReporter* reporter);
 
 }  // namespace gavio

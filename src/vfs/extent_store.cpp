@@ -271,6 +271,17 @@ bool ExtentStore::Read(uint32_t first, uint32_t storedSize, uint8_t* out, ReadKi
   }
 }
 
+bool ExtentStore::ReadSingleExtent(uint32_t first, uint32_t storedSize, uint8_t* out) {
+  if (first < Archive::kFirstExtent || static_cast<uint64_t>(first) + kFileHeadSize > head_.dataEnd ||
+      MaxChain() < 1) {
+    return false;
+  }
+  FileBlockHead head;
+  if (!file_.ReadTwoAt(first, &head, sizeof head, out, storedSize)) return false;
+  return head.tag == kBlockTag && InDataArea(first, head.units) &&
+         head.used <= head.units * BlockSize() - kFileHeadSize && head.used == storedSize && head.next == 0;
+}
+
 bool ExtentStore::Release(uint32_t first) {
   uint64_t visits = 0;
   for (uint32_t offset = first; offset != 0;) {

@@ -40,6 +40,11 @@ class ExtentStore {
   // Reads storedSize bytes from the chain at first into out. A file without
   // extents reads as empty when storedSize is 0.
   bool Read(uint32_t first, uint32_t storedSize, uint8_t* out, ReadKind kind);
+  // Read for the usual shape of a packed file, one extent holding all
+  // storedSize bytes: its head and data in one read. False when the chain
+  // has another shape or fails any check Read makes; nothing is reported,
+  // so the caller then calls Read, which says why.
+  bool ReadSingleExtent(uint32_t first, uint32_t storedSize, uint8_t* out);
   // Puts every extent of the chain at first on the free list.
   bool Release(uint32_t first);
 

@@ -13,26 +13,34 @@ namespace {
 
 constexpr char kReportSource[] = "Components\\Vfs\\FileMapper";
 
-// The lower-cased key, or false for a path too long to be one.
-bool MakeKey(const char* path, std::string* key) {
+// The lower-cased key in out (kMaxKey + 1 bytes), or false for a path too
+// long to be one. A key made in place costs no allocation per call.
+bool MakeKey(const char* path, char* out, std::string_view* key) {
   size_t length = strnlen(path, FileMapper::kMaxKey + 1);
   if (length > FileMapper::kMaxKey) return false;
-  key->assign(path, length);
-  LowerAscii(key);
+  for (size_t i = 0; i < length; ++i) out[i] = LowerAsciiChar(path[i]);
+  *key = std::string_view(out, length);
   return true;
 }
 
 }  // namespace
 
 int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
-  std::string key;
-  if (path == nullptr || rootHandle == -1 || !MakeKey(path, &key)) {
+  char buffer[kMaxKey + 1];
+  std::string_view key;
+  if (path == nullptr || rootHandle == -1 || !MakeKey(path, buffer, &key)) {
     VFS_REPORT(reporter_, "param error!");
     return 0;
   }
   std::lock_guard<std::mutex> guard(lock_);
+  auto it = paths_.find(key);
+  if (it != paths_.end()) {
+    it->second = Target{rootHandle, value};
+    return 1;
+  }
   try {
-    paths_[key] = Target{rootHandle, value};
+    paths_.emplace(std::string(key), Target{rootHandle, value});
+    ++keysVersion_;
   } catch (const std::bad_alloc&) {
     VFS_REPORT(reporter_, "memory not enough");
     return 0;
@@ -41,8 +49,9 @@ int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
 }
 
 int32_t FileMapper::Lookup(const char* path, int32_t* value) {
-  std::string key;
-  if (path == nullptr || !MakeKey(path, &key)) return -1;
+  char buffer[kMaxKey + 1];
+  std::string_view key;
+  if (path == nullptr || !MakeKey(path, buffer, &key)) return -1;
   std::lock_guard<std::mutex> guard(lock_);
   auto it = paths_.find(key);
   if (it == paths_.end()) return -1;
@@ -53,21 +62,33 @@ int32_t FileMapper::Lookup(const char* path, int32_t* value) {
 void FileMapper::Clear() {
   std::lock_guard<std::mutex> guard(lock_);
   paths_.clear();
+  order_.clear();
+  ++keysVersion_;
   cursorStarted_ = false;
 }
 
 int32_t FileMapper::Next(char* out, int32_t size) {
   std::lock_guard<std::mutex> guard(lock_);
-  auto it = cursorStarted_ ? paths_.upper_bound(cursorKey_) : paths_.begin();
-  if (it == paths_.end()) return -1;
+  if (orderVersion_ != keysVersion_) {
+    order_.clear();
+    order_.reserve(paths_.size());
+    for (const auto& [key, target] : paths_) order_.push_back(&key);
+    std::sort(order_.begin(), order_.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
+    orderVersion_ = keysVersion_;
+  }
+  auto it = cursorStarted_ ? std::upper_bound(order_.begin(), order_.end(), cursorKey_,
+                                              [](const std::string& key, const std::string* b) { return key < *b; })
+                           : order_.begin();
+  if (it == order_.end()) return -1;
+  const std::string& key = **it;
   cursorStarted_ = true;
-  cursorKey_ = it->first;
+  cursorKey_ = key;
   if (out != nullptr && size > 0) {
-    size_t n = std::min(it->first.size(), static_cast<size_t>(size - 1));
-    memcpy(out, it->first.data(), n);
+    size_t n = std::min(key.size(), static_cast<size_t>(size - 1));
+    memcpy(out, key.data(), n);
     out[n] = '\0';
   }
-  return it->second.rootHandle;
+  return paths_.find(key)->second.rootHandle;
 }
 
 void FileMapper::Rewind() {

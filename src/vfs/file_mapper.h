@@ -1,15 +1,18 @@
 // FileMapper: which root (mount, or a cache's own handle) holds each path.
 // Keys are stored in ASCII lower case, so lookups ignore the case of ASCII
-// letters.
+// letters. Lookups hash; the walk (Next) goes in key order over a sorted
+// list of the keys, made again only after keys were added or removed.
 //
 // Thread safety: every operation takes the mapper's lock.
 #pragma once
 
 #include <stdint.h>
 
-#include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "gavio/vfs.h"
 
@@ -35,12 +38,22 @@ class FileMapper final : public IFileMapper {
     int32_t rootHandle;
     int32_t value;
   };
+  // Hashes keys and string views alike, so a lookup needs no string.
+  struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
+  };
 
   ~FileMapper() = default;
 
   ErrorReporter* reporter_;
   std::mutex lock_;
-  std::map<std::string, Target> paths_;
+  std::unordered_map<std::string, Target, KeyHash, std::equal_to<>> paths_;
+  // The keys in order for the walk, valid while orderVersion_ is
+  // keysVersion_ (keys of an unordered map stay where they are).
+  std::vector<const std::string*> order_;
+  uint64_t keysVersion_ = 0;
+  uint64_t orderVersion_ = UINT64_MAX;
   // The cursor is the last key returned, so it survives inserts and erases.
   bool cursorStarted_ = false;
   std::string cursorKey_;

@@ -176,7 +176,7 @@ int32_t FileSys::OpenFile(const char* path, uint32_t flags) {
   return -1;
 }
 
-int32_t FileSys::LoadMounted(int32_t mountHandle, const std::string& path) {
+int32_t FileSys::LoadMounted(int32_t mountHandle, const std::string& path, int32_t /*value*/) {
   auto found = mounts_.find(mountHandle);
   return found == mounts_.end() ? -1 : LoadFromMount(mountHandle, found->second, path);
 }

@@ -114,7 +114,7 @@ class FileSys final : public FileSysBase<FolderFind> {
   IBuffer* ReadHostFile(const std::string& hostPath);
   bool WriteHostFile(const std::string& hostPath, const uint8_t* data, size_t n);
   bool ListInto(FolderFind* find);
-  int32_t LoadMounted(int32_t mountHandle, const std::string& path) override;
+  int32_t LoadMounted(int32_t mountHandle, const std::string& path, int32_t /*value*/) override;
   bool Advance(FolderFind* find) override;
   void ReportText(const char* text) override;
   // Whether the folder link at path (below the find's root) points into

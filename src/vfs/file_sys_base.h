@@ -39,7 +39,7 @@ class FileSysBase : public IFileSys {
     if (!initialised_ || path == nullptr) return -1;
     // A loaded file: the mapper points at the cache, and value is its handle.
     if (rootHandle == cache_->OwnHandle()) return cache_->AddRef(value) > 0 ? value : -1;
-    return LoadMounted(rootHandle, path);
+    return LoadMounted(rootHandle, path, value);
   }
   IBuffer* GetFileBuffer(int32_t fileHandle) override {
     Lock lock(lock_);
@@ -91,8 +91,9 @@ class FileSysBase : public IFileSys {
   ~FileSysBase() = default;
 
   // Reads a mounted path from the mount with that handle into the cache:
-  // the new file handle, or -1 (also for a handle that is no mount).
-  virtual int32_t LoadMounted(int32_t mountHandle, const std::string& path) = 0;
+  // the new file handle, or -1 (also for a handle that is no mount). value
+  // is what the mapper held for the path (-1: nothing), only a hint.
+  virtual int32_t LoadMounted(int32_t mountHandle, const std::string& path, int32_t value) = 0;
   // Moves a find to its next match; false when there is none.
   virtual bool Advance(Find* find) = 0;
   // The path an open looks up: as given when the caller says it is clean

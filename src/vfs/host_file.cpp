@@ -1,5 +1,8 @@
 #include "vfs/host_file.h"
 
+#include <errno.h>
+#include <sys/uio.h>
+
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -35,6 +38,16 @@ uint64_t HostFile::Size() const {
 bool HostFile::WriteAt(uint64_t offset, const void* data, size_t n) const {
   if (guard_ != nullptr && !guard_->BeforeWrite(offset, n)) return false;
   return WriteAt(fd_, offset, data, n);
+}
+
+bool HostFile::ReadTwoAt(uint64_t offset, void* first, size_t n1, void* second, size_t n2) const {
+  if (fd_ < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  iovec parts[2] = {{first, n1}, {second, n2}};
+  ssize_t got;
+  do {
+    got = preadv(fd_, parts, 2, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  return got >= 0 && static_cast<size_t>(got) == n1 + n2;
 }
 
 bool HostFile::Sync() const { return fd_ >= 0 && GavioFileSync(fd_) != FALSE; }

@@ -61,6 +61,10 @@ class HostFile {
 
   // Exactly n bytes at offset; false on a short read or an error.
   bool ReadAt(uint64_t offset, void* out, size_t n) const { return ReadAt(fd_, offset, out, n); }
+  // n1 bytes at offset into first and the n2 behind them into second, in
+  // one system call; false on an error or a short read (which a caller
+  // may then retry piece by piece with ReadAt).
+  bool ReadTwoAt(uint64_t offset, void* first, size_t n1, void* second, size_t n2) const;
   // Exactly n bytes at offset; false when not all were written.
   bool WriteAt(uint64_t offset, const void* data, size_t n) const;
   // The current length, 0 on failure.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <new>
+#include <unordered_set>
 
 #include "platform/errors.h"
 #include "vfs/buffer.h"
@@ -28,6 +29,9 @@ constexpr char kReportSource[] = "Components\\Vfs\\VFileSys";
 // a lie that must not become an allocation.
 constexpr int64_t kMaxExpansion = 1032;
 constexpr int64_t kExpansionSlack = 1024;
+// Stored bytes of files up to this size are read into one block kept for
+// the next load; larger ones get a block of their own.
+constexpr size_t kScratchKept = 1 << 20;
 
 }  // namespace
 
@@ -59,7 +63,8 @@ bool CVFileSys::InitParts(IFileSysMgr* manager) {
 void CVFileSys::DestroyParts() {
   if (zlib_ != nullptr) zlib_->Destroy();
   if (coder_ != nullptr) coder_->Destroy();
-  zlib_ = coder_ = defaultFilter_ = nullptr;
+  zlib_ = nullptr;
+  coder_ = defaultFilter_ = nullptr;
   ReleaseParts();
 }
 
@@ -140,13 +145,33 @@ int32_t CVFileSys::Mount(const char* hostPath, const char* mountPath) {
   return handle;
 }
 
+namespace {
+
+// Names compared and hashed with ASCII case folded.
+struct FoldedHash {
+  size_t operator()(std::string_view name) const {
+    size_t hash = 14695981039346656037ull;
+    for (char c : name) hash = (hash ^ static_cast<unsigned char>(LowerAsciiChar(c))) * 1099511628211ull;
+    return hash;
+  }
+};
+struct FoldedEqual {
+  bool operator()(std::string_view a, std::string_view b) const { return EqualsNoCase(a, b); }
+};
+
+}  // namespace
+
 void CVFileSys::RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount) {
   std::deque<std::pair<FdtEntry*, std::string>> chains;
   chains.emplace_back(mount.archive.First(), mount.mountPath);
+  std::unordered_set<std::string_view, FoldedHash, FoldedEqual> seen;
   while (!chains.empty()) {
     auto [node, prefix] = std::move(chains.front());
     chains.pop_front();
+    seen.clear();
+    bool parent_first = node == nullptr || node->parent == nullptr || node->parent->firstOfName;
     for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
+      n->firstOfName = seen.insert(n->name).second && parent_first;
       std::string path = prefix + n->name;
       // Longer paths can never be opened; not descending also keeps a
       // hostile, very deep tree from costing quadratic time.
@@ -190,18 +215,46 @@ int32_t CVFileSys::OpenFile(const char* path, uint32_t flags) {
   return -1;
 }
 
-const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& path, int32_t* index) {
+const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& path, int32_t hint,
+                                        int32_t* index) {
   const std::string& prefix = mount.mountPath;
   if (path.size() <= prefix.size() || !EqualsNoCase(std::string_view(path).substr(0, prefix.size()), prefix)) {
     return nullptr;
   }
-  FdtEntry* entry = mount.archive.Find(std::string_view(path).substr(prefix.size()), false, exactNames_);
+  std::string_view relative = std::string_view(path).substr(prefix.size());
+  const FdtEntry* hinted = HintedEntry(mount.archive, relative, hint);
+  if (hinted != nullptr) {
+    *index = hint;
+    return hinted;
+  }
+  FdtEntry* entry = mount.archive.Find(relative, false, exactNames_);
   if (entry == nullptr || entry->IsDirectory()) return nullptr;
   *index = mount.archive.IndexOf(entry);
   return *index < 0 ? nullptr : entry;
 }
 
-int32_t CVFileSys::LoadMounted(int32_t rootHandle, const std::string& path) {
+const FdtEntry* CVFileSys::HintedEntry(const Archive& archive, std::string_view relative, int32_t hint) const {
+  const FdtEntry* entry = archive.At(hint);
+  if (entry == nullptr || entry->IsDirectory() || !entry->firstOfName) return nullptr;
+  // The entry's names, read upwards, must spell the path exactly as the
+  // lookup would split it; being first of their names on every level, the
+  // lookup would then have found this entry too.
+  size_t end = relative.size();
+  for (const FdtEntry* e = entry; e != nullptr; e = e->parent) {
+    size_t size = e->name.size();
+    if (size > end) return nullptr;
+    std::string_view component = relative.substr(end - size, size);
+    if (exactNames_ ? component != e->name : !EqualsNoCase(component, e->name)) return nullptr;
+    end -= size;
+    if (e->parent != nullptr) {
+      if (end == 0 || relative[end - 1] != '\\') return nullptr;
+      --end;
+    }
+  }
+  return end == 0 ? entry : nullptr;
+}
+
+int32_t CVFileSys::LoadMounted(int32_t rootHandle, const std::string& path, int32_t value) {
   auto found = mounts_.find(rootHandle);
   if (found == mounts_.end()) return -1;
   MountRecord& mount = *found->second;
@@ -209,7 +262,7 @@ int32_t CVFileSys::LoadMounted(int32_t rootHandle, const std::string& path) {
   // are reused after an unmount, so the path itself decides which entry of
   // this mount (if any) it names.
   int32_t index = -1;
-  const FdtEntry* entry = MountedEntry(mount, path, &index);
+  const FdtEntry* entry = MountedEntry(mount, path, value, &index);
   if (entry == nullptr) return -1;
   IBuffer* content = LoadContent(mount.file, mount.archive, *entry, path, ExtentStore::ReadKind::kLoad);
   if (content == nullptr) return -1;
@@ -218,31 +271,85 @@ int32_t CVFileSys::LoadMounted(int32_t rootHandle, const std::string& path) {
   return file_handle;
 }
 
-IBuffer* CVFileSys::LoadStored(const HostFile& file, const Archive& archive, const FdtEntry& entry,
-                               ExtentStore::ReadKind kind) {
-  uint32_t stored = entry.fixed.storedSize;
+bool CVFileSys::StoredSizeFits(const Archive& archive, const FdtEntry& entry) {
   // Stored bytes live in the data area, so a larger size is a lie that must
   // not become an allocation.
+  uint32_t stored = entry.fixed.storedSize;
   uint64_t data_area = archive.head().dataEnd > Archive::kFirstExtent
                            ? archive.head().dataEnd - Archive::kFirstExtent
                            : 0;
   if (stored > data_area || stored > INT32_MAX) {
     VFS_REPORT(reporter_, "file block range error");
-    return nullptr;
+    return false;
   }
-  IBuffer* raw = CreateBuffer(static_cast<int32_t>(stored), reporter_);
+  return true;
+}
+
+bool CVFileSys::ReadStoredInto(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                               uint8_t* out, ExtentStore::ReadKind kind) {
+  // Reading never changes the head; the store gets a copy of it.
+  VfsHead head = archive.head();
+  ExtentStore store(file, head, reporter_);
+  uint32_t first = entry.fixed.firstExtent;
+  uint32_t stored = entry.fixed.storedSize;
+  return store.ReadSingleExtent(first, stored, out) || store.Read(first, stored, out, kind);
+}
+
+IBuffer* CVFileSys::LoadStored(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                               ExtentStore::ReadKind kind) {
+  if (!StoredSizeFits(archive, entry)) return nullptr;
+  IBuffer* raw = CreateBufferForOverwrite(static_cast<int32_t>(entry.fixed.storedSize), reporter_);
   if (raw == nullptr) {
     VFS_REPORT(reporter_, "create buffer error!");
     return nullptr;
   }
-  // Reading never changes the head; the store gets a copy of it.
-  VfsHead head = archive.head();
-  ExtentStore store(file, head, reporter_);
-  if (!store.Read(entry.fixed.firstExtent, stored, raw->Data(), kind)) {
+  if (!ReadStoredInto(file, archive, entry, raw->Data(), kind)) {
     raw->Release();
     return nullptr;
   }
   return raw;
+}
+
+bool CVFileSys::UnfilteredSizeFits(const FdtEntry& entry) {
+  int64_t unfiltered = entry.fixed.unfilteredSize;
+  if (unfiltered > entry.fixed.storedSize * kMaxExpansion + kExpansionSlack || unfiltered > INT32_MAX) {
+    VFS_REPORT(reporter_, "file size error");
+    return false;
+  }
+  return true;
+}
+
+uint8_t* CVFileSys::Scratch(size_t n, std::unique_ptr<uint8_t[]>* once) {
+  if (n > kScratchKept) {
+    once->reset(new (std::nothrow) uint8_t[n]);
+    return once->get();
+  }
+  if (n > scratchSize_ || scratch_ == nullptr) {
+    // Grown in steps, so a run of slightly larger files does not
+    // reallocate each time.
+    size_t size = std::min(std::max<size_t>({n, 2 * scratchSize_, 4096}), kScratchKept);
+    scratch_.reset(new (std::nothrow) uint8_t[size]);
+    scratchSize_ = scratch_ != nullptr ? size : 0;
+  }
+  return scratch_.get();
+}
+
+IBuffer* CVFileSys::LoadInflated(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                                 ExtentStore::ReadKind kind) {
+  if (!StoredSizeFits(archive, entry)) return nullptr;
+  std::unique_ptr<uint8_t[]> once;
+  uint8_t* raw = Scratch(entry.fixed.storedSize, &once);
+  if (raw == nullptr) {
+    VFS_REPORT(reporter_, "create buffer error!");
+    return nullptr;
+  }
+  if (!ReadStoredInto(file, archive, entry, raw, kind) || !UnfilteredSizeFits(entry)) return nullptr;
+  IBuffer* content = CreateBufferForOverwrite(static_cast<int32_t>(entry.fixed.unfilteredSize), reporter_);
+  if (content != nullptr && zlib_->DecodeInto(raw, entry.fixed.storedSize, content) == 0) {
+    content->Release();
+    content = nullptr;
+  }
+  return content;
 }
 
 IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, const FdtEntry& entry,
@@ -252,17 +359,16 @@ IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, co
   if (entry.fixed.storedSize == 0 && kind == ExtentStore::ReadKind::kLoad) {
     return CreateBuffer(0, reporter_);
   }
+  RWFilter* filter = entry.fixed.storedSize == 0 ? nullptr : GetFilter(path.c_str(), &archive.head());
+  // The built-in filter decodes straight from the stored bytes.
+  if (filter != nullptr && filter == zlib_) return LoadInflated(file, archive, entry, kind);
   IBuffer* raw = LoadStored(file, archive, entry, kind);
-  if (raw == nullptr || entry.fixed.storedSize == 0) return raw;
-  RWFilter* filter = GetFilter(path.c_str(), &archive.head());
-  if (filter == nullptr) return raw;
-  int64_t unfiltered = entry.fixed.unfilteredSize;
-  if (unfiltered > entry.fixed.storedSize * kMaxExpansion + kExpansionSlack || unfiltered > INT32_MAX) {
-    VFS_REPORT(reporter_, "file size error");
+  if (raw == nullptr || filter == nullptr) return raw;
+  if (!UnfilteredSizeFits(entry)) {
     raw->Release();
     return nullptr;
   }
-  IBuffer* content = CreateBuffer(static_cast<int32_t>(unfiltered), reporter_);
+  IBuffer* content = CreateBuffer(static_cast<int32_t>(entry.fixed.unfilteredSize), reporter_);
   bool ok = content != nullptr && filter->PostLoad(raw, content) != 0;
   raw->Release();
   if (!ok && content != nullptr) {

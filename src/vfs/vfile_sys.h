@@ -31,6 +31,7 @@
 #include "vfs/host_file.h"
 #include "vfs/rollback_journal.h"
 #include "vfs/vfs_path.h"
+#include "vfs/zlib_filter.h"
 
 namespace gavio {
 
@@ -133,8 +134,12 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   }
   RootRecord* FindRoot(int32_t rootHandle);
   // The file a mounted path names in mount (its mount path must prefix
-  // the path), with its list position; null when there is none.
-  const FdtEntry* MountedEntry(MountRecord& mount, const std::string& path, int32_t* index);
+  // the path), with its list position; null when there is none. hint is
+  // the position the mapper held, checked before it is used.
+  const FdtEntry* MountedEntry(MountRecord& mount, const std::string& path, int32_t hint, int32_t* index);
+  // The entry at position hint when it is exactly what a lookup of
+  // relative would find; null when that is not certain.
+  const FdtEntry* HintedEntry(const Archive& archive, std::string_view relative, int32_t hint) const;
   // The root a delete may change, with path cleaned into clean; null, with
   // a report, for an unknown or read-only root or a bad path.
   RootRecord* RootForDelete(int32_t rootHandle, const char* path, std::string* clean);
@@ -148,6 +153,19 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   // The entry's stored bytes as they are.
   IBuffer* LoadStored(const HostFile& file, const Archive& archive, const FdtEntry& entry,
                       ExtentStore::ReadKind kind);
+  // The entry's content through the built-in zlib filter, decoded from
+  // the stored bytes without a buffer of their own.
+  IBuffer* LoadInflated(const HostFile& file, const Archive& archive, const FdtEntry& entry,
+                        ExtentStore::ReadKind kind);
+  // Reads all stored bytes of entry into out, one read for a one-extent file.
+  bool ReadStoredInto(const HostFile& file, const Archive& archive, const FdtEntry& entry, uint8_t* out,
+                      ExtentStore::ReadKind kind);
+  // The size checks before an allocation, reported when they fail.
+  bool StoredSizeFits(const Archive& archive, const FdtEntry& entry);
+  bool UnfilteredSizeFits(const FdtEntry& entry);
+  // Room for n stored bytes: the kept block, or for a large n a new one
+  // that *once owns. Null when it cannot be had.
+  uint8_t* Scratch(size_t n, std::unique_ptr<uint8_t[]>* once);
   // Encodes data with the path's filter and stores it as entry's content.
   // Returns the stored length, or -1.
   int64_t StoreContent(RootRecord* root, FdtEntry* entry, const std::string& path, IBuffer* data);
@@ -185,12 +203,14 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   // Forgets the position of every find walking root's entries.
   void EndFindsOn(RootRecord* root);
   // Moves a find to its next match.
-  int32_t LoadMounted(int32_t mountHandle, const std::string& path) override;
+  int32_t LoadMounted(int32_t mountHandle, const std::string& path, int32_t value) override;
   bool Advance(FindRecord* find) override;
   void ReportText(const char* text) override;
 
   bool exactNames_ = false;
-  RWFilter* zlib_ = nullptr;           // owned
+  ZlibFilter* zlib_ = nullptr;         // owned
+  std::unique_ptr<uint8_t[]> scratch_;  // see Scratch; under lock_
+  size_t scratchSize_ = 0;
   RWFilter* coder_ = nullptr;          // owned
   RWFilter* defaultFilter_ = nullptr;  // zlib_ unless replaced by RegisterFilter("")
   std::map<std::string, RWFilter*> filters_;  // by lower-case extension; not owned

@@ -1,11 +1,6 @@
 #include "vfs/vfs_path.h"
 
 namespace gavio {
-namespace {
-
-char LowerAsciiChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
 
 bool CleanVfsPath(const char* path, std::string* out) {
   if (path == nullptr) return false;

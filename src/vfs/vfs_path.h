@@ -23,6 +23,7 @@ bool PrepareVfsPath(const char* path, bool directoryForm, bool caseSensitive, st
 // leading '' ("" for the root; a null startDir is the root).
 bool PrepareFindStart(const char* startDir, bool caseSensitive, std::string* out);
 // A-Z to a-z; other bytes (UTF-8 sequences included) stay.
+inline char LowerAsciiChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 void LowerAscii(std::string* text);
 // Compares with ASCII letters folded; other bytes must match exactly, which
 // keeps multibyte UTF-8 sequences intact.

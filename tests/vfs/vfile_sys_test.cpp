@@ -298,3 +298,41 @@ TEST_F(VFileSysTest, AnOldMountPathNeverOpensAnotherArchivesFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Opening a mounted path finds what a lookup of the path in the archive
+// finds, whatever shortcut the open takes: with names that differ only in
+// case (the first of them wins while case is folded), folders, and a file
+// whose extents were split by a rewrite.
+TEST_F(VFileSysTest, MountedOpensFindWhatALookupFinds) {
+  fs_->SetCaseSensitive(gavio::kCaseExactNames);
+  std::string archive = Make("mix.vfs", {{"Index.html", "upper"}, {"index.html", "lower"}, {"D\\a", "1"},
+                                         {"d\\a", "2"}, {"D\\grown", "small"}, {"D\\after", "x"}},
+                             2);
+  int32_t root = fs_->OpenRoot(archive.c_str(), gavio::kRootReadWrite);
+  std::string grown(3000, 'g');
+  gavio::IBuffer* data = MakeBuffer(grown);
+  ASSERT_GT(fs_->WriteFileToRoot(root, "D\\grown", data), 0);
+  data->Release();
+  ASSERT_EQ(fs_->CloseRoot(root), 1);
+
+  const char* const paths[] = {"Index.html", "index.html", "INDEX.HTML", "D\\a", "d\\a", "D\\grown", "d\\GROWN"};
+  for (int32_t mode : {gavio::kCaseExactNames, 0}) {
+    fs_->SetCaseSensitive(mode);
+    fs_->UnmountAll();
+    ASSERT_NE(fs_->Mount(archive.c_str(), "m"), -1);
+    root = fs_->OpenRoot(archive.c_str(), gavio::kRootReadOnly);
+    for (const char* path : paths) {
+      gavio::IBuffer* looked_up = fs_->ReadFileFromRoot(root, path);
+      std::string expected = looked_up == nullptr ? "(none)" : TakeText(looked_up);
+      int32_t file = fs_->OpenFile((std::string("m\\") + path).c_str(), 0);
+      std::string opened = file == -1 ? "(none)" : BufferText(fs_->GetFileBuffer(file));
+      if (file != -1) fs_->CloseFile(file);
+      EXPECT_EQ(opened, expected) << path << " in mode " << mode;
+    }
+    fs_->CloseRoot(root);
+  }
+}
+
+}  // namespace

@@ -17,10 +17,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -362,7 +365,194 @@ uint64_t CountArchivedFiles(const Manager& mgr, const std::string& archive) {
 
 bool IsDiskFull(int error) { return error == ENOSPC || error == EDQUOT || error == EIO || error == EROFS || error == EFBIG; }
 
-int Pack(const Manager& mgr, const std::string& folder, const std::string& archive) {
+// How pack stores the files.
+struct PackOptions {
+  bool store = false;  // as they are, without the zlib filter
+  int32_t level = 0;   // zlib level 1-12; 0 leaves the archive's own (6)
+  unsigned jobs = 1;   // threads that read and compress ahead of the writer
+};
+
+// One file made ready for the writer: its content and, unless stored as
+// it is, its encoded form.
+struct PackedFile {
+  IBuffer* content = nullptr;  // null when it could not be read (error)
+  IBuffer* encoded = nullptr;
+  int error = 0;
+};
+
+void ReleaseBuffers(PackedFile* file) {
+  if (file->content != nullptr) file->content->Release();
+  if (file->encoded != nullptr) file->encoded->Release();
+  *file = PackedFile{};
+}
+
+// Reads and encodes files on a pool of threads, a bounded number ahead of
+// the writer, which takes them in the order given: what it writes is what
+// a single thread would write.
+class PackPipeline {
+ public:
+  // filter null: the files are only read.
+  PackPipeline(std::vector<std::string> hostPaths, gavio::RWFilter* filter, unsigned jobs)
+      : hostPaths_(std::move(hostPaths)), files_(hostPaths_.size()), ready_(hostPaths_.size(), false),
+        filter_(filter), window_(4 * static_cast<size_t>(jobs)) {
+    for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  ~PackPipeline() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    for (PackedFile& file : files_) ReleaseBuffers(&file);
+  }
+  PackPipeline(const PackPipeline&) = delete;
+  PackPipeline& operator=(const PackPipeline&) = delete;
+
+  // The next file in order (the caller releases its buffers).
+  PackedFile Take() {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [&] { return ready_[taken_]; });
+    PackedFile file = files_[taken_];
+    files_[taken_] = PackedFile{};
+    ++taken_;
+    guard.unlock();
+    changed_.notify_all();
+    return file;
+  }
+
+ private:
+  void Work() {
+    while (true) {
+      size_t index;
+      {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [&] { return stopping_ || next_ == files_.size() || next_ < taken_ + window_; });
+        if (stopping_ || next_ == files_.size()) return;
+        index = next_++;
+      }
+      PackedFile file = Prepare(hostPaths_[index]);
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        files_[index] = file;
+        ready_[index] = true;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  PackedFile Prepare(const std::string& hostPath) const {
+    PackedFile file;
+    errno = 0;
+    file.content = ReadForArchive(hostPath);
+    file.error = errno;
+    if (file.content == nullptr || filter_ == nullptr) return file;
+    // An encoding that fails is left to the writer, which then encodes
+    // the file itself and so reports what the archive says.
+    file.encoded = CreateAs<IBuffer>(gavio::kBufferId);
+    int32_t bound = filter_->Bound(file.content);
+    if (file.encoded != nullptr &&
+        (bound == 0 || file.encoded->Init(0, bound) == 0 || filter_->PreSave(file.content, file.encoded) == 0)) {
+      file.encoded->Release();
+      file.encoded = nullptr;
+    }
+    return file;
+  }
+
+  const std::vector<std::string> hostPaths_;
+  std::vector<PackedFile> files_;
+  std::vector<bool> ready_;
+  gavio::RWFilter* const filter_;
+  const size_t window_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  size_t next_ = 0;   // the next file a worker takes
+  size_t taken_ = 0;  // files the writer has taken
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Stands in for the archive's content filter while pack writes: the
+// content the writer passes next is answered with the form the pipeline
+// encoded for it, anything else goes to the real filter.
+class HandOffFilter final : public gavio::RWFilter {
+ public:
+  explicit HandOffFilter(gavio::RWFilter* inner) : inner_(inner) {}
+
+  void Next(IBuffer* content, IBuffer* encoded) {
+    content_ = content;
+    encoded_ = encoded;
+  }
+  void Destroy() override {}
+  int32_t Bound(IBuffer* input) override {
+    return Matches(input) ? std::max(encoded_->Size(), 1) : inner_->Bound(input);
+  }
+  int32_t PreSave(IBuffer* input, IBuffer* output) override {
+    if (!Matches(input)) return inner_->PreSave(input, output);
+    int32_t n = encoded_->Size();
+    if (output == nullptr || output->Reserve(n) == 0) return 0;
+    memcpy(output->Data(), encoded_->Data(), static_cast<size_t>(n));
+    output->SetSize(n);
+    return std::max(n, 1);
+  }
+  int32_t PostLoad(IBuffer* input, IBuffer* output) override { return inner_->PostLoad(input, output); }
+  int32_t SetKey(int32_t selector) override { return inner_->SetKey(selector); }
+
+ private:
+  bool Matches(IBuffer* input) const { return input != nullptr && input == content_ && encoded_ != nullptr; }
+
+  gavio::RWFilter* inner_;
+  IBuffer* content_ = nullptr;
+  IBuffer* encoded_ = nullptr;
+};
+
+// Sets up how the archive at root stores its files, and undoes the
+// process-wide part (filter and level) at scope end.
+class PackFilterScope {
+ public:
+  PackFilterScope(const Manager& mgr, int32_t root, const PackOptions& options)
+      : files_(mgr->GetFileSystem("vfs")) {
+    if (files_ == nullptr) return;
+    if (options.store) {
+      uint32_t info = 0;
+      files_->GetRootInfo(root, &info, nullptr, nullptr, nullptr);
+      ok_ = files_->SetRootInfo(root, info, kStoredFilterKind, 1, 1) == 1;
+      return;
+    }
+    zlib_ = files_->GetFilter(nullptr, nullptr);
+    ok_ = zlib_ != nullptr && (options.level == 0 || zlib_->SetKey(options.level) == 1);
+    levelSet_ = options.level != 0;
+  }
+  ~PackFilterScope() {
+    if (handOff_ != nullptr) files_->RegisterFilter("", nullptr);
+    if (levelSet_) zlib_->SetKey(kDefaultLevel);
+  }
+  PackFilterScope(const PackFilterScope&) = delete;
+  PackFilterScope& operator=(const PackFilterScope&) = delete;
+
+  bool ok() const { return ok_; }
+  // The filter workers encode with: null when files are stored as they are.
+  gavio::RWFilter* encoder() const { return zlib_; }
+  // Lets the writer hand over what the workers encoded.
+  HandOffFilter* HandOff() {
+    if (zlib_ == nullptr || handOff_ != nullptr) return handOff_.get();
+    handOff_ = std::make_unique<HandOffFilter>(zlib_);
+    files_->RegisterFilter("", handOff_.get());
+    return handOff_.get();
+  }
+
+ private:
+  static constexpr uint32_t kStoredFilterKind = 2;
+  static constexpr int32_t kDefaultLevel = 6;
+
+  IFileSys* files_;
+  gavio::RWFilter* zlib_ = nullptr;
+  std::unique_ptr<HandOffFilter> handOff_;
+  bool ok_ = false;
+  bool levelSet_ = false;
+};
+
+int Pack(const Manager& mgr, const std::string& folder, const std::string& archive, const PackOptions& options) {
   if (!CheckFolder(folder) || !CheckArchive(archive, true)) return 1;
   // Packed beside the target and renamed over it at the end: an existing
   // archive stays whole until the new one is complete.
@@ -387,7 +577,25 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   uint64_t storedFiles = 0;
   uint64_t storedBytes = 0;
   bool failed = false;
+  PackFilterScope filters(mgr, target.handle(), options);
+  if (!filters.ok()) {
+    FileProblem(archive, "cannot set how the archive stores its files");
+    failed = true;
+  }
+  std::unique_ptr<PackPipeline> pipeline;
+  HandOffFilter* handOff = nullptr;
+  if (!failed && options.jobs > 1) {
+    std::vector<std::string> hostPaths;
+    for (const PackEntry& entry : walk.entries()) {
+      if (!IsDirectoryPath(entry.archivePath) && skip.count(entry.archivePath) == 0) {
+        hostPaths.push_back(entry.hostPath);
+      }
+    }
+    handOff = filters.encoder() != nullptr ? filters.HandOff() : nullptr;
+    pipeline = std::make_unique<PackPipeline>(std::move(hostPaths), filters.encoder(), options.jobs);
+  }
   for (const PackEntry& entry : walk.entries()) {
+    if (failed) break;
     if (IsDirectoryPath(entry.archivePath)) {
       if (mgr.Owner(target.handle())->CreateDir(target.handle(), entry.archivePath.c_str()) != 1) {
         ReportSkipped(entry.archivePath, "the archive refused the folder's name");
@@ -396,17 +604,26 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
       continue;
     }
     if (skip.count(entry.archivePath) != 0) continue;
-    IBuffer* content = ReadForArchive(entry.hostPath);
-    if (content == nullptr) {
-      ReportSkipped(entry.archivePath, std::string("cannot read it: ") + strerror(errno));
+    PackedFile file;
+    if (pipeline != nullptr) {
+      file = pipeline->Take();
+    } else {
+      errno = 0;
+      file.content = ReadForArchive(entry.hostPath);
+      file.error = errno;
+    }
+    if (file.content == nullptr) {
+      ReportSkipped(entry.archivePath, std::string("cannot read it: ") + strerror(file.error));
       ++skipped;
       continue;
     }
+    if (handOff != nullptr) handOff->Next(file.content, file.encoded);
     errno = 0;
-    bool stored = mgr->WriteFileToRoot(target.handle(), entry.archivePath.c_str(), content) != 0;
+    bool stored = mgr->WriteFileToRoot(target.handle(), entry.archivePath.c_str(), file.content) != 0;
     int error = errno;
-    uint64_t size = static_cast<uint64_t>(content->Size());
-    content->Release();
+    if (handOff != nullptr) handOff->Next(nullptr, nullptr);
+    uint64_t size = static_cast<uint64_t>(file.content->Size());
+    ReleaseBuffers(&file);
     progress.Step(size);
     storedFiles += stored ? 1 : 0;
     storedBytes += stored ? size : 0;
@@ -420,6 +637,7 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
       ++skipped;
     }
   }
+  pipeline.reset();
   progress.Done();
   errno = 0;
   if (!target.Close() && !failed) {
@@ -855,6 +1073,9 @@ int MountShow(const Manager& mgr, const std::string& archive, const std::string&
 }
 
 constexpr int kArchivesFirstOption = 256;
+constexpr int kStoreOption = 257;
+constexpr long kMaxPackJobs = 64;
+constexpr int kLevelOption = 258;
 
 struct Verb {
   const char* name;
@@ -866,11 +1087,15 @@ struct Verb {
 
 const Verb kVerbs[] = {
     {"pack",
-     "usage: gavio vfs pack DIR ARCHIVE.vfs\n"
+     "usage: gavio vfs pack [--store | --level N] [-j N] DIR ARCHIVE.vfs\n"
      "Packs the folder DIR into a new archive, written beside ARCHIVE.vfs and\n"
      "renamed over it when complete. Names that cannot be packed are reported\n"
-     "and counted; the exit status is then 1.\n",
-     {}, 2, 2},
+     "and counted; the exit status is then 1.\n"
+     "  --store       keep the files as they are (no compression)\n"
+     "  --level N     compression level 1-12 (default 6)\n"
+     "  -j, --jobs N  threads that read and compress (default: one per CPU);\n"
+     "                the archive is the same for every N\n",
+     {{"store", kStoreOption, false}, {"level", kLevelOption, true}, {"jobs", 'j', true}}, 2, 2},
     {"extract",
      "usage: gavio vfs extract ARCHIVE.vfs DIR\n"
      "Writes every file of the archive below DIR (made when missing). Links met\n"
@@ -900,7 +1125,7 @@ const Verb kVerbs[] = {
 };
 
 const char kVfsUsage[] =
-    "usage: gavio vfs pack DIR ARCHIVE.vfs\n"
+    "usage: gavio vfs pack [--store | --level N] [-j N] DIR ARCHIVE.vfs\n"
     "       gavio vfs extract ARCHIVE.vfs DIR\n"
     "       gavio vfs ls [-r] [-l] [-0] ARCHIVE.vfs [DIR]\n"
     "       gavio vfs cat ARCHIVE.vfs PATH\n"
@@ -911,9 +1136,45 @@ const char kVfsUsage[] =
     "gavio vfs VERB --help tells more. Host paths use '/'; PATH inside an archive\n"
     "takes '\\' or '/'.\n";
 
+// A whole number in [low, high], or -1.
+int NumberIn(const std::string& text, int low, int high) {
+  char* end = nullptr;
+  long value = text.empty() ? -1 : strtol(text.c_str(), &end, 10);
+  return end != nullptr && *end == '\0' && value >= low && value <= high ? static_cast<int>(value) : -1;
+}
+
+bool PackOptionsFrom(const Arguments& args, PackOptions* options) {
+  options->store = args.Has(kStoreOption);
+  if (args.Has(kLevelOption)) {
+    options->level = NumberIn(args.Value(kLevelOption), 1, 12);
+    if (options->level == -1) {
+      UsageError("vfs pack", "the level is a number from 1 to 12");
+      return false;
+    }
+    if (options->store) {
+      UsageError("vfs pack", "--store and --level exclude each other");
+      return false;
+    }
+  }
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  options->jobs = static_cast<unsigned>(std::clamp<long>(cpus, 1, kMaxPackJobs));
+  if (args.Has('j')) {
+    int jobs = NumberIn(args.Value('j'), 1, kMaxPackJobs);
+    if (jobs == -1) {
+      UsageError("vfs pack", "the jobs are a number from 1 to 64");
+      return false;
+    }
+    options->jobs = static_cast<unsigned>(jobs);
+  }
+  return true;
+}
+
 int Dispatch(const Manager& mgr, const std::string& verb, const Arguments& args) {
   const std::vector<std::string>& a = args.operands;
-  if (verb == "pack") return Pack(mgr, a[0], a[1]);
+  if (verb == "pack") {
+    PackOptions options;
+    return PackOptionsFrom(args, &options) ? Pack(mgr, a[0], a[1], options) : 2;
+  }
   if (verb == "extract") return Extract(mgr, a[0], a[1]);
   if (verb == "ls") {
     ListOptions options;
@@ -982,7 +1243,7 @@ bool DemoVfs() {
     if (mgr) {
       printf("vfs: packing %s\n", (base / "src").c_str());
       std::string archive = (base / "demo.vfs").string();
-      ok = Pack(mgr, (base / "src").string(), archive) == 0;
+      ok = Pack(mgr, (base / "src").string(), archive, PackOptions{}) == 0;
       ok = ok && mgr->Mount(archive.c_str(), "game") != -1 &&
            mgr->Mount((base / "override").c_str(), "game") != -1;
       auto read = [&](const char* path) {
