@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "platform/errors.h"
 #include "vfs/buffer.h"
@@ -167,7 +166,6 @@ bool Archive::ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSi
     return false;
   }
   auto entry = std::make_unique<FdtEntry>();
-  entry->tagCopy = kBlockTag;
   entry->name.assign(reinterpret_cast<const char*>(bytes + 8), name_length);
   memcpy(&entry->fixed, bytes + 8 + name_length, kFixedSize);
   if (entry->fixed.tailTag != kTailTag) {
@@ -197,9 +195,8 @@ bool Archive::Relink() {
     entries_.clear();
     return false;
   }
-  std::unordered_map<uint32_t, FdtEntry*> by_offset;
-  by_offset.reserve(entries_.size());
-  for (size_t i = 0; i < entries_.size(); ++i) by_offset[offsets[i]] = entries_[i].get();
+  // Offsets grow with the list position, so a link finds its record by
+  // binary search and no table of its own is needed.
 
   uint64_t lowest = static_cast<uint64_t>(head_.dataEnd) + 4;
   for (const auto& entry : entries_) {
@@ -213,13 +210,13 @@ bool Archive::Relink() {
         entries_.clear();
         return false;
       }
-      auto found = by_offset.find(links[i]);
-      if (found == by_offset.end()) {
+      auto found = std::lower_bound(offsets.begin(), offsets.end(), links[i]);
+      if (found == offsets.end() || *found != links[i]) {
         VFS_REPORT(reporter_, "fdt data error");
         entries_.clear();
         return false;
       }
-      targets[i] = found->second;
+      targets[i] = entries_[static_cast<size_t>(found - offsets.begin())].get();
     }
     entry->parent = targets[0];
     entry->nextSibling = targets[1];
@@ -321,7 +318,7 @@ bool Archive::LinksToOffsets() {
 }
 
 void Archive::AppendPlainRecord(const FdtEntry& entry, std::vector<uint8_t>* out) const {
-  AppendU32(out, entry.tagCopy);
+  AppendU32(out, kBlockTag);
   AppendU32(out, static_cast<uint32_t>(entry.name.size()));
   out->insert(out->end(), entry.name.begin(), entry.name.end());
   const auto* fixed = reinterpret_cast<const uint8_t*>(&entry.fixed);
@@ -346,7 +343,7 @@ bool Archive::WriteFdt(const HostFile& file, RWFilter* coder) {
   std::vector<uint8_t> record;
   std::vector<uint8_t> batch;
   for (const auto& entry : entries_) {
-    if (entry->tagCopy != kBlockTag || entry->fixed.tailTag != kTailTag) {
+    if (entry->fixed.tailTag != kTailTag) {
       VFS_REPORT(reporter_, "fdt data error, some memory access over range");
       return false;
     }

@@ -28,23 +28,23 @@ class HostFile;
 
 // One FDT record in memory.
 struct FdtEntry {
+  // A mount keeps one of these per entry, so the record is kept within
+  // 120 bytes (one 128-byte heap block): per-mount facts live beside the
+  // list, not in here.
   std::string name;          // one path component, case as stored
   FdtFixed fixed{};          // as on disk; the links in it are only current
                              // right after reading and writing
-  uint32_t tagCopy = kBlockTag;
+  int32_t scratch = 0;       // list position while checking; kRemoved once detached
   FdtEntry* parent = nullptr;
   FdtEntry* nextSibling = nullptr;
   FdtEntry* prevSibling = nullptr;
   FdtEntry* firstChild = nullptr;
-  int32_t scratch = 0;       // list position while checking; kRemoved once detached
-  // A mounted entry that a lookup of its own path finds: no earlier
-  // sibling of it or of a parent has the same name with case folded.
-  bool firstOfName = false;
 
   static constexpr int32_t kRemoved = -1;
   bool IsDirectory() const { return fixed.kind == kFdtDirectory; }
   bool IsRemoved() const { return scratch == kRemoved; }
 };
+static_assert(sizeof(FdtEntry) <= 120, "FdtEntry fits a 128-byte heap block");
 
 class Archive {
  public:

@@ -161,17 +161,21 @@ struct FoldedEqual {
 
 }  // namespace
 
-void CVFileSys::RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount) {
+void CVFileSys::RegisterMountedFiles(int32_t rootHandle, MountRecord& mount) {
+  const Archive& archive = mount.archive;
+  mount.firstOfName.assign(archive.entries().size(), false);
   std::deque<std::pair<FdtEntry*, std::string>> chains;
-  chains.emplace_back(mount.archive.First(), mount.mountPath);
+  chains.emplace_back(archive.First(), mount.mountPath);
   std::unordered_set<std::string_view, FoldedHash, FoldedEqual> seen;
   while (!chains.empty()) {
     auto [node, prefix] = std::move(chains.front());
     chains.pop_front();
     seen.clear();
-    bool parent_first = node == nullptr || node->parent == nullptr || node->parent->firstOfName;
+    bool parent_first = node == nullptr || node->parent == nullptr ||
+                        mount.firstOfName[static_cast<size_t>(archive.IndexOf(node->parent))];
     for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
-      n->firstOfName = seen.insert(n->name).second && parent_first;
+      int32_t index = archive.IndexOf(n);
+      mount.firstOfName[static_cast<size_t>(index)] = seen.insert(n->name).second && parent_first;
       std::string path = prefix + n->name;
       // Longer paths can never be opened; not descending also keeps a
       // hostile, very deep tree from costing quadratic time.
@@ -181,7 +185,7 @@ void CVFileSys::RegisterMountedFiles(int32_t rootHandle, const MountRecord& moun
         continue;
       }
       if (!caseSensitive_) LowerAscii(&path);
-      mapper_->Map(path.c_str(), rootHandle, mount.archive.IndexOf(n));
+      mapper_->Map(path.c_str(), rootHandle, index);
     }
   }
 }
@@ -222,7 +226,7 @@ const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& p
     return nullptr;
   }
   std::string_view relative = std::string_view(path).substr(prefix.size());
-  const FdtEntry* hinted = HintedEntry(mount.archive, relative, hint);
+  const FdtEntry* hinted = HintedEntry(mount, relative, hint);
   if (hinted != nullptr) {
     *index = hint;
     return hinted;
@@ -233,9 +237,9 @@ const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& p
   return *index < 0 ? nullptr : entry;
 }
 
-const FdtEntry* CVFileSys::HintedEntry(const Archive& archive, std::string_view relative, int32_t hint) const {
-  const FdtEntry* entry = archive.At(hint);
-  if (entry == nullptr || entry->IsDirectory() || !entry->firstOfName) return nullptr;
+const FdtEntry* CVFileSys::HintedEntry(const MountRecord& mount, std::string_view relative, int32_t hint) const {
+  const FdtEntry* entry = mount.archive.At(hint);
+  if (entry == nullptr || entry->IsDirectory() || !mount.firstOfName[static_cast<size_t>(hint)]) return nullptr;
   // The entry's names, read upwards, must spell the path exactly as the
   // lookup would split it; being first of their names on every level, the
   // lookup would then have found this entry too.
