@@ -28,6 +28,11 @@ bool MakeKey(const char* path, char* out, std::string_view* key) {
 size_t FileMapper::SlotOf(std::string_view key) const {
   size_t hash = 14695981039346656037ull;
   for (char c : key) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  // The low bits pick the slot, but a multiply moves no bit downwards:
+  // fold the high half in, or keys that differ early share their slots.
+  hash ^= hash >> 32;
+  hash *= 0xff51afd7ed558ccdull;
+  hash ^= hash >> 29;
   size_t mask = index_.size() - 1;
   for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     uint32_t record = index_[slot];
