@@ -1,11 +1,13 @@
 // FileMapper: which root (mount, or a cache's own handle) holds each path.
 // Keys are stored in ASCII lower case, so lookups ignore the case of ASCII
 // letters. A mount maps every file it holds, so the table is kept compact:
-// the key bytes sit once in large blocks of text, each key has a 16-byte
-// record, and an open-addressing index of 4-byte slots finds the record.
-// Keys are only added or replaced (Clear drops all), so nothing is ever
-// freed one by one. The walk (Next) goes in key order over a sorted list
-// of the records, made again only after keys were added.
+// a key is split into its folder (up to and with its last '\') and its
+// leaf; each folder is kept once, as a number, and the text of folders and
+// leaves sits in large blocks. Each key has a 16-byte record, and
+// open-addressing indexes of 4-byte slots find folders and records. Keys
+// are only added or replaced (Clear drops all), so nothing is ever freed
+// one by one. The walk (Next) goes in key order over a sorted list of the
+// records, made again only after keys were added.
 //
 // Thread safety: every operation takes the mapper's lock.
 #pragma once
@@ -40,34 +42,40 @@ class FileMapper final : public IFileMapper {
 
  private:
   struct Record {
-    uint32_t keyStart;   // block * kTextBlock + offset in the block
-    uint16_t keyLength;
+    uint32_t leafStart;  // text position of the leaf
+    uint32_t folder;     // folder number
     int32_t rootHandle;
     int32_t value;
   };
   static constexpr size_t kTextBlock = 16 * 1024;
-  static constexpr uint32_t kNoRecord = UINT32_MAX;
+  static constexpr uint32_t kNone = UINT32_MAX;
 
   ~FileMapper() = default;
 
-  std::string_view KeyOf(const Record& record) const {
-    return std::string_view(text_[record.keyStart / kTextBlock].get() + record.keyStart % kTextBlock,
-                            record.keyLength);
-  }
-  // The slot of key in index_: the one holding its record, or the empty
-  // one where it would go. index_ must not be empty.
-  size_t SlotOf(std::string_view key) const;
-  // Copies key into the text blocks; false when no room can be had.
-  bool StoreKey(std::string_view key, uint32_t* start);
-  // Doubles the index when it is half full (or makes the first one).
-  bool GrowIndex();
+  // The text stored at start: a 16-bit length, then the bytes.
+  std::string_view TextAt(uint32_t start) const;
+  std::string_view LeafOf(const Record& record) const { return TextAt(record.leafStart); }
+  std::string_view FolderOf(const Record& record) const { return TextAt(folders_[record.folder]); }
+  // The slot of a folder or record in its index: the one holding it, or
+  // the empty one where it would go. The index must not be empty.
+  size_t FolderSlot(std::string_view folder) const;
+  size_t RecordSlot(uint32_t folder, std::string_view leaf) const;
+  // The folder's number, kNone when it has none.
+  uint32_t FindFolder(std::string_view folder) const;
+  bool AddFolder(std::string_view folder, uint32_t* number);
+  // Copies text into the blocks; false when no room can be had.
+  bool StoreText(std::string_view text, uint32_t* start);
+  // Whether record a's key sorts before b's.
+  bool KeyLess(const Record& a, const Record& b) const;
 
   ErrorReporter* reporter_;
   std::mutex lock_;
   std::vector<std::unique_ptr<char[]>> text_;  // blocks of kTextBlock bytes
   size_t textUsed_ = 0;                         // bytes used in the last block
+  std::vector<uint32_t> folders_;               // text positions by folder number
+  std::vector<uint32_t> folderIndex_;           // folder numbers, kNone when empty
   std::deque<Record> records_;                  // in the order keys were added
-  std::vector<uint32_t> index_;                 // record numbers, kNoRecord when empty
+  std::vector<uint32_t> index_;                 // record numbers, kNone when empty
   // Record numbers in key order for the walk, valid while orderVersion_
   // is keysVersion_.
   std::vector<uint32_t> order_;

@@ -87,6 +87,16 @@ TEST(FileMapper, IgnoresAsciiCaseAndWalksInKeyOrder) {
   EXPECT_EQ(mapper->Next(key, 6), 6);
   EXPECT_STREQ(key, "data\\") << "cut to the size";
   EXPECT_EQ(mapper->Next(key, sizeof key), -1);
+
+  // Keys are kept as folder and leaf; the walk still goes in whole-key order.
+  mapper->Clear();
+  for (const char* path : {"a\\z", "a\\b\\c", "a-x", "a", "a\\b"}) EXPECT_EQ(mapper->Map(path, 1, 0), 1);
+  std::vector<std::string> walked;
+  mapper->Rewind();
+  while (mapper->Next(key, sizeof key) != -1) walked.push_back(key);
+  EXPECT_EQ(walked, (std::vector<std::string>{"a", "a-x", "a\\b", "a\\b\\c", "a\\z"}));
+  EXPECT_EQ(mapper->Lookup("A\\B\\C", nullptr), 1);
+  EXPECT_EQ(mapper->Lookup("a\\b\\", nullptr), -1) << "a folder is no key";
   mapper->Destroy();
 }
 
