@@ -175,8 +175,9 @@ void CVFileSys::RegisterMountedFiles(int32_t rootHandle, MountRecord& mount) {
                         mount.firstOfName[static_cast<size_t>(archive.IndexOf(node->parent))];
     for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
       int32_t index = archive.IndexOf(n);
-      mount.firstOfName[static_cast<size_t>(index)] = seen.insert(n->name).second && parent_first;
-      std::string path = prefix + n->name;
+      mount.firstOfName[static_cast<size_t>(index)] = seen.insert(n->name.view()).second && parent_first;
+      std::string path = prefix;
+      path += n->name.view();
       // Longer paths can never be opened; not descending also keeps a
       // hostile, very deep tree from costing quadratic time.
       if (path.size() > kMaxVfsPath) continue;
@@ -248,7 +249,7 @@ const FdtEntry* CVFileSys::HintedEntry(const MountRecord& mount, std::string_vie
     size_t size = e->name.size();
     if (size > end) return nullptr;
     std::string_view component = relative.substr(end - size, size);
-    if (exactNames_ ? component != e->name : !EqualsNoCase(component, e->name)) return nullptr;
+    if (exactNames_ ? component != e->name.view() : !EqualsNoCase(component, e->name)) return nullptr;
     end -= size;
     if (e->parent != nullptr) {
       if (end == 0 || relative[end - 1] != '\\') return nullptr;
@@ -852,7 +853,8 @@ bool CVFileSys::Advance(FindRecord* find) {
     while (find->next != nullptr) {
       FdtEntry* node = find->next;
       find->next = node->nextSibling;
-      std::string path = find->start + find->dirPath + node->name;
+      std::string path = find->start + find->dirPath;
+      path += node->name.view();
       // No other operation accepts a path this long.
       if (path.size() > kMaxVfsPath) continue;
       if (node->IsDirectory()) {
@@ -866,7 +868,9 @@ bool CVFileSys::Advance(FindRecord* find) {
     if (!recursive || find->pending.empty()) return false;
     auto [directory, dir_path] = std::move(find->pending.front());
     find->pending.pop_front();
-    find->dirPath = dir_path + directory->name + '\\';
+    find->dirPath = dir_path;
+    find->dirPath += directory->name.view();
+    find->dirPath += '\\';
     find->next = directory->firstChild;
   }
 }

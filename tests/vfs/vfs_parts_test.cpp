@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "vfs/archive.h"
 #include "vfs/buffer.h"
 #include "vfs/buffer_cache.h"
 #include "vfs/coder_filter.h"
@@ -98,6 +99,18 @@ TEST(FileMapper, IgnoresAsciiCaseAndWalksInKeyOrder) {
   EXPECT_EQ(mapper->Lookup("A\\B\\C", nullptr), 1);
   EXPECT_EQ(mapper->Lookup("a\\b\\", nullptr), -1) << "a folder is no key";
   mapper->Destroy();
+}
+
+TEST(EntryName, KeepsShortNamesInsideAndLongOnesWhole) {
+  gavio::EntryName name;
+  EXPECT_TRUE(name.empty());
+  // Across the inside limit and back, so a heap name is freed and replaced.
+  for (size_t length : {14, 15, 16, 300, 1, 15, 0}) {
+    std::string text(length, 'x');
+    if (length > 0) text.front() = 'a';
+    name.assign(text);
+    EXPECT_EQ(name.view(), text) << length;
+  }
 }
 
 class CacheTest : public ::testing::Test {
