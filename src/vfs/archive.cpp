@@ -183,7 +183,7 @@ void EntryName::Release() {
 
 void EntryName::assign(std::string_view text) {
   Release();
-  if (text.size() < kTagByte) {
+  if (text.size() <= kTagByte) {
     memcpy(inside_, text.data(), text.size());
     inside_[kTagByte] = static_cast<char>(text.size());
     return;
