@@ -304,32 +304,43 @@ void BM_Pack_ZipCommand(benchmark::State& state) {
 
 constexpr char kProbeFlag[] = "--rss-probe";
 
-// The peak resident set of this process in KiB (its own, since exec).
-long PeakRssKb() {
+// A field of /proc/self/status in KiB: "VmHWM:" the peak resident set of
+// this process (its own, since exec), "VmRSS:" the current one.
+long StatusKb(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
+    if (line.rfind(field, 0) == 0) return strtol(line.c_str() + strlen(field), nullptr, 10);
   }
   return -1;
 }
 
 // In the probe process: mounts what kind names below base and reads the
-// small files once. Returns the exit status.
+// small files once. Prints the resident set before the mount (the process
+// and its libraries, initialised), right after it, and the peak; returns
+// the exit status.
 int RunProbe(const std::string& kind, const fs::path& base) {
   std::vector<std::string> files;
   for (int i = 0; i < kSmallFiles; ++i) files.push_back(SmallName(i));
   int64_t bytes = 0;
+  long beforeKb = -1;
+  long mountedKb = -1;
   if (kind == "physfs") {
-    if (PHYSFS_init("vfs_bench") == 0 || PHYSFS_mount((base / "data.zip").c_str(), "zip", 1) == 0) return 1;
+    if (PHYSFS_init("vfs_bench") == 0) return 1;
+    beforeKb = StatusKb("VmRSS:");
+    if (PHYSFS_mount((base / "data.zip").c_str(), "zip", 1) == 0) return 1;
+    mountedKb = StatusKb("VmRSS:");
     bytes = ReadPhysfs(files);
     PHYSFS_deinit();
   } else {
     std::string archive = (base / (kind == "stored" ? "stored.vfs" : "data.vfs")).string();
-    if (Manager()->Mount(archive.c_str(), "vfs") == -1) return 1;
+    gavio::IFileSysMgr* mgr = Manager();
+    beforeKb = StatusKb("VmRSS:");
+    if (mgr->Mount(archive.c_str(), "vfs") == -1) return 1;
+    mountedKb = StatusKb("VmRSS:");
     bytes = ReadMounted(files, "vfs\\");
   }
-  printf("%ld\n", PeakRssKb());
+  printf("%ld %ld %ld\n", beforeKb, mountedKb, StatusKb("VmHWM:"));
   return bytes > 0 ? 0 : 1;
 }
 
@@ -337,13 +348,17 @@ void ProbePeakRss(benchmark::State& state, const char* kind) {
   const DataSet& d = Data();
   std::string command = "'" + fs::read_symlink("/proc/self/exe").string() + "' " + kProbeFlag + " " + kind +
                         " '" + d.base.string() + "'";
+  long beforeKb = -1;
+  long mountedKb = -1;
   long peakKb = -1;
   for (auto _ : state) {
     FILE* probe = popen(command.c_str(), "r");
-    if (probe == nullptr || fscanf(probe, "%ld", &peakKb) != 1) peakKb = -1;
+    if (probe == nullptr || fscanf(probe, "%ld %ld %ld", &beforeKb, &mountedKb, &peakKb) != 3) peakKb = -1;
     if (probe != nullptr && pclose(probe) != 0) peakKb = -1;
     if (peakKb < 0) state.SkipWithError("probe failed");
   }
+  state.counters["before_mount_MB"] = static_cast<double>(beforeKb) / 1024.0;
+  state.counters["mount_MB"] = static_cast<double>(mountedKb - beforeKb) / 1024.0;
   state.counters["peak_rss_MB"] = static_cast<double>(peakKb) / 1024.0;
 }
 

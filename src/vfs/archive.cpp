@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "platform/errors.h"
 #include "vfs/buffer.h"
@@ -167,8 +166,7 @@ bool Archive::ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSi
     return false;
   }
   auto entry = std::make_unique<FdtEntry>();
-  entry->tagCopy = kBlockTag;
-  entry->name.assign(reinterpret_cast<const char*>(bytes + 8), name_length);
+  entry->name.assign(std::string_view(reinterpret_cast<const char*>(bytes + 8), name_length));
   memcpy(&entry->fixed, bytes + 8 + name_length, kFixedSize);
   if (entry->fixed.tailTag != kTailTag) {
     VFS_REPORT(reporter_, "fdt record tag error");
@@ -176,6 +174,25 @@ bool Archive::ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSi
   }
   entries_.push_back(std::move(entry));
   return true;
+}
+
+void EntryName::Release() {
+  if (OnHeap()) delete[] heap_.data;
+  inside_[kTagByte] = 0;
+}
+
+void EntryName::assign(std::string_view text) {
+  Release();
+  if (text.size() <= kTagByte) {
+    memcpy(inside_, text.data(), text.size());
+    inside_[kTagByte] = static_cast<char>(text.size());
+    return;
+  }
+  char* data = new char[text.size()];
+  memcpy(data, text.data(), text.size());
+  heap_.data = data;
+  heap_.size = static_cast<uint32_t>(text.size());
+  inside_[kTagByte] = kOnHeap;
 }
 
 bool Archive::RecordOffsets(std::vector<uint32_t>* offsets) const {
@@ -197,9 +214,8 @@ bool Archive::Relink() {
     entries_.clear();
     return false;
   }
-  std::unordered_map<uint32_t, FdtEntry*> by_offset;
-  by_offset.reserve(entries_.size());
-  for (size_t i = 0; i < entries_.size(); ++i) by_offset[offsets[i]] = entries_[i].get();
+  // Offsets grow with the list position, so a link finds its record by
+  // binary search and no table of its own is needed.
 
   uint64_t lowest = static_cast<uint64_t>(head_.dataEnd) + 4;
   for (const auto& entry : entries_) {
@@ -213,13 +229,13 @@ bool Archive::Relink() {
         entries_.clear();
         return false;
       }
-      auto found = by_offset.find(links[i]);
-      if (found == by_offset.end()) {
+      auto found = std::lower_bound(offsets.begin(), offsets.end(), links[i]);
+      if (found == offsets.end() || *found != links[i]) {
         VFS_REPORT(reporter_, "fdt data error");
         entries_.clear();
         return false;
       }
-      targets[i] = found->second;
+      targets[i] = entries_[static_cast<size_t>(found - offsets.begin())].get();
     }
     entry->parent = targets[0];
     entry->nextSibling = targets[1];
@@ -241,7 +257,7 @@ bool Archive::CheckTree() {
     if (entry.fixed.kind != kFdtFile && entry.fixed.kind != kFdtDirectory) return false;
     // A name is one path component: no lookup could reach an empty one or
     // one holding a separator (or a NUL, which ends every path).
-    if (entry.name.empty() || entry.name.find_first_of(std::string_view("\\/\0", 3)) != std::string::npos) {
+    if (entry.name.empty() || entry.name.view().find_first_of(std::string_view("\\/\0", 3)) != std::string::npos) {
       return false;
     }
     if (!entry.IsDirectory() && entry.firstChild != nullptr) return false;
@@ -321,9 +337,10 @@ bool Archive::LinksToOffsets() {
 }
 
 void Archive::AppendPlainRecord(const FdtEntry& entry, std::vector<uint8_t>* out) const {
-  AppendU32(out, entry.tagCopy);
+  AppendU32(out, kBlockTag);
   AppendU32(out, static_cast<uint32_t>(entry.name.size()));
-  out->insert(out->end(), entry.name.begin(), entry.name.end());
+  std::string_view name = entry.name;
+  out->insert(out->end(), name.begin(), name.end());
   const auto* fixed = reinterpret_cast<const uint8_t*>(&entry.fixed);
   out->insert(out->end(), fixed, fixed + kFixedSize);
 }
@@ -346,7 +363,7 @@ bool Archive::WriteFdt(const HostFile& file, RWFilter* coder) {
   std::vector<uint8_t> record;
   std::vector<uint8_t> batch;
   for (const auto& entry : entries_) {
-    if (entry->tagCopy != kBlockTag || entry->fixed.tailTag != kTailTag) {
+    if (entry->fixed.tailTag != kTailTag) {
       VFS_REPORT(reporter_, "fdt data error, some memory access over range");
       return false;
     }
@@ -396,7 +413,7 @@ FdtEntry* Archive::Find(std::string_view path, bool create, bool exactNames) {
     FdtEntry* previous = nullptr;
     FdtEntry* match = nullptr;
     for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
-      if (exactNames ? n->name == component : EqualsNoCase(n->name, component)) {
+      if (exactNames ? n->name.view() == component : EqualsNoCase(n->name, component)) {
         match = n;
         break;
       }

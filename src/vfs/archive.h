@@ -26,25 +26,58 @@ namespace gavio {
 class ErrorReporter;
 class HostFile;
 
+// An entry's name: up to 15 bytes kept inside, longer ones on the heap.
+// Half the size of a std::string, which counts with one per entry.
+class EntryName {
+ public:
+  EntryName() { inside_[kTagByte] = 0; }
+  ~EntryName() { Release(); }
+  EntryName(const EntryName&) = delete;
+  EntryName& operator=(const EntryName&) = delete;
+
+  void assign(std::string_view text);
+  std::string_view view() const {
+    return OnHeap() ? std::string_view(heap_.data, heap_.size)
+                    : std::string_view(inside_, static_cast<unsigned char>(inside_[kTagByte]));
+  }
+  operator std::string_view() const { return view(); }
+  size_t size() const { return view().size(); }
+  bool empty() const { return view().empty(); }
+
+ private:
+  static constexpr size_t kTagByte = 15;  // inside: the length; kOnHeap: on the heap
+  static constexpr char kOnHeap = static_cast<char>(0xff);
+  bool OnHeap() const { return inside_[kTagByte] == kOnHeap; }
+  void Release();
+
+  union {
+    char inside_[16];
+    struct {
+      char* data;
+      uint32_t size;
+    } heap_;
+  };
+};
+
 // One FDT record in memory.
 struct FdtEntry {
-  std::string name;          // one path component, case as stored
+  // A mount keeps one of these per entry, so the record is kept within
+  // 104 bytes (one 112-byte heap block): per-mount facts live beside the
+  // list, not in here.
+  EntryName name;            // one path component, case as stored
   FdtFixed fixed{};          // as on disk; the links in it are only current
                              // right after reading and writing
-  uint32_t tagCopy = kBlockTag;
+  int32_t scratch = 0;       // list position while checking; kRemoved once detached
   FdtEntry* parent = nullptr;
   FdtEntry* nextSibling = nullptr;
   FdtEntry* prevSibling = nullptr;
   FdtEntry* firstChild = nullptr;
-  int32_t scratch = 0;       // list position while checking; kRemoved once detached
-  // A mounted entry that a lookup of its own path finds: no earlier
-  // sibling of it or of a parent has the same name with case folded.
-  bool firstOfName = false;
 
   static constexpr int32_t kRemoved = -1;
   bool IsDirectory() const { return fixed.kind == kFdtDirectory; }
   bool IsRemoved() const { return scratch == kRemoved; }
 };
+static_assert(sizeof(FdtEntry) <= 104, "FdtEntry fits a 112-byte heap block");
 
 class Archive {
  public:

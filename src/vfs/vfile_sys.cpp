@@ -161,18 +161,23 @@ struct FoldedEqual {
 
 }  // namespace
 
-void CVFileSys::RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount) {
+void CVFileSys::RegisterMountedFiles(int32_t rootHandle, MountRecord& mount) {
+  const Archive& archive = mount.archive;
+  mount.firstOfName.assign(archive.entries().size(), false);
   std::deque<std::pair<FdtEntry*, std::string>> chains;
-  chains.emplace_back(mount.archive.First(), mount.mountPath);
+  chains.emplace_back(archive.First(), mount.mountPath);
   std::unordered_set<std::string_view, FoldedHash, FoldedEqual> seen;
   while (!chains.empty()) {
     auto [node, prefix] = std::move(chains.front());
     chains.pop_front();
     seen.clear();
-    bool parent_first = node == nullptr || node->parent == nullptr || node->parent->firstOfName;
+    bool parent_first = node == nullptr || node->parent == nullptr ||
+                        mount.firstOfName[static_cast<size_t>(archive.IndexOf(node->parent))];
     for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
-      n->firstOfName = seen.insert(n->name).second && parent_first;
-      std::string path = prefix + n->name;
+      int32_t index = archive.IndexOf(n);
+      mount.firstOfName[static_cast<size_t>(index)] = seen.insert(n->name.view()).second && parent_first;
+      std::string path = prefix;
+      path += n->name.view();
       // Longer paths can never be opened; not descending also keeps a
       // hostile, very deep tree from costing quadratic time.
       if (path.size() > kMaxVfsPath) continue;
@@ -181,7 +186,7 @@ void CVFileSys::RegisterMountedFiles(int32_t rootHandle, const MountRecord& moun
         continue;
       }
       if (!caseSensitive_) LowerAscii(&path);
-      mapper_->Map(path.c_str(), rootHandle, mount.archive.IndexOf(n));
+      mapper_->Map(path.c_str(), rootHandle, index);
     }
   }
 }
@@ -222,7 +227,7 @@ const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& p
     return nullptr;
   }
   std::string_view relative = std::string_view(path).substr(prefix.size());
-  const FdtEntry* hinted = HintedEntry(mount.archive, relative, hint);
+  const FdtEntry* hinted = HintedEntry(mount, relative, hint);
   if (hinted != nullptr) {
     *index = hint;
     return hinted;
@@ -233,9 +238,9 @@ const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& p
   return *index < 0 ? nullptr : entry;
 }
 
-const FdtEntry* CVFileSys::HintedEntry(const Archive& archive, std::string_view relative, int32_t hint) const {
-  const FdtEntry* entry = archive.At(hint);
-  if (entry == nullptr || entry->IsDirectory() || !entry->firstOfName) return nullptr;
+const FdtEntry* CVFileSys::HintedEntry(const MountRecord& mount, std::string_view relative, int32_t hint) const {
+  const FdtEntry* entry = mount.archive.At(hint);
+  if (entry == nullptr || entry->IsDirectory() || !mount.firstOfName[static_cast<size_t>(hint)]) return nullptr;
   // The entry's names, read upwards, must spell the path exactly as the
   // lookup would split it; being first of their names on every level, the
   // lookup would then have found this entry too.
@@ -244,7 +249,7 @@ const FdtEntry* CVFileSys::HintedEntry(const Archive& archive, std::string_view 
     size_t size = e->name.size();
     if (size > end) return nullptr;
     std::string_view component = relative.substr(end - size, size);
-    if (exactNames_ ? component != e->name : !EqualsNoCase(component, e->name)) return nullptr;
+    if (exactNames_ ? component != e->name.view() : !EqualsNoCase(component, e->name)) return nullptr;
     end -= size;
     if (e->parent != nullptr) {
       if (end == 0 || relative[end - 1] != '\\') return nullptr;
@@ -848,7 +853,8 @@ bool CVFileSys::Advance(FindRecord* find) {
     while (find->next != nullptr) {
       FdtEntry* node = find->next;
       find->next = node->nextSibling;
-      std::string path = find->start + find->dirPath + node->name;
+      std::string path = find->start + find->dirPath;
+      path += node->name.view();
       // No other operation accepts a path this long.
       if (path.size() > kMaxVfsPath) continue;
       if (node->IsDirectory()) {
@@ -862,7 +868,9 @@ bool CVFileSys::Advance(FindRecord* find) {
     if (!recursive || find->pending.empty()) return false;
     auto [directory, dir_path] = std::move(find->pending.front());
     find->pending.pop_front();
-    find->dirPath = dir_path + directory->name + '\\';
+    find->dirPath = dir_path;
+    find->dirPath += directory->name.view();
+    find->dirPath += '\\';
     find->next = directory->firstChild;
   }
 }

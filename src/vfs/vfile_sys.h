@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "gavio/vfs.h"
 #include "vfs/archive.h"
@@ -45,6 +46,10 @@ struct MountRecord {
   Archive archive;
   std::string archivePath;  // absolute host path
   std::string mountPath;    // cleaned, directory form
+  // By list position: an entry that a lookup of its own path finds (no
+  // earlier sibling of it or of a parent has the same name with case
+  // folded).
+  std::vector<bool> firstOfName;
 };
 
 // An archive opened for the root operations. Readers hold a shared lock on
@@ -139,14 +144,14 @@ class CVFileSys final : public FileSysBase<FindRecord> {
   const FdtEntry* MountedEntry(MountRecord& mount, const std::string& path, int32_t hint, int32_t* index);
   // The entry at position hint when it is exactly what a lookup of
   // relative would find; null when that is not certain.
-  const FdtEntry* HintedEntry(const Archive& archive, std::string_view relative, int32_t hint) const;
+  const FdtEntry* HintedEntry(const MountRecord& mount, std::string_view relative, int32_t hint) const;
   // The root a delete may change, with path cleaned into clean; null, with
   // a report, for an unknown or read-only root or a bad path.
   RootRecord* RootForDelete(int32_t rootHandle, const char* path, std::string* clean);
   // The head of a mounted or opened archive; null for an unknown handle.
   VfsHead* HeadOf(int32_t rootHandle);
   bool ReadArchive(const HostFile& file, Archive* archive);
-  void RegisterMountedFiles(int32_t rootHandle, const MountRecord& mount);
+  void RegisterMountedFiles(int32_t rootHandle, MountRecord& mount);
   // The entry's content, decoded, as a new buffer (null on failure).
   IBuffer* LoadContent(const HostFile& file, const Archive& archive, const FdtEntry& entry,
                        const std::string& path, ExtentStore::ReadKind kind);

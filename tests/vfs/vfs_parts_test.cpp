@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "vfs/archive.h"
 #include "vfs/buffer.h"
 #include "vfs/buffer_cache.h"
 #include "vfs/coder_filter.h"
@@ -87,7 +88,29 @@ TEST(FileMapper, IgnoresAsciiCaseAndWalksInKeyOrder) {
   EXPECT_EQ(mapper->Next(key, 6), 6);
   EXPECT_STREQ(key, "data\\") << "cut to the size";
   EXPECT_EQ(mapper->Next(key, sizeof key), -1);
+
+  // Keys are kept as folder and leaf; the walk still goes in whole-key order.
+  mapper->Clear();
+  for (const char* path : {"a\\z", "a\\b\\c", "a-x", "a", "a\\b"}) EXPECT_EQ(mapper->Map(path, 1, 0), 1);
+  std::vector<std::string> walked;
+  mapper->Rewind();
+  while (mapper->Next(key, sizeof key) != -1) walked.push_back(key);
+  EXPECT_EQ(walked, (std::vector<std::string>{"a", "a-x", "a\\b", "a\\b\\c", "a\\z"}));
+  EXPECT_EQ(mapper->Lookup("A\\B\\C", nullptr), 1);
+  EXPECT_EQ(mapper->Lookup("a\\b\\", nullptr), -1) << "a folder is no key";
   mapper->Destroy();
+}
+
+TEST(EntryName, KeepsShortNamesInsideAndLongOnesWhole) {
+  gavio::EntryName name;
+  EXPECT_TRUE(name.empty());
+  // Across the inside limit and back, so a heap name is freed and replaced.
+  for (size_t length : {14, 15, 16, 300, 1, 15, 0}) {
+    std::string text(length, 'x');
+    if (length > 0) text.front() = 'a';
+    name.assign(text);
+    EXPECT_EQ(name.view(), text) << length;
+  }
 }
 
 class CacheTest : public ::testing::Test {
