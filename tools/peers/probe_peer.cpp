@@ -51,8 +51,8 @@ int64_t NowMs() {
 }
 
 // ADDRESS[=DELAY_MS] bound on port (0 = ephemeral, which is then set).
-bool Bind(const char* spec, uint16_t* port, Responder* out) {
-  std::string text = spec;
+bool Bind(const char* operand, uint16_t* port, Responder* out) {
+  std::string text = operand;
   int delay = 0;
   size_t equals = text.find('=');
   if (equals != std::string::npos) {
@@ -104,13 +104,13 @@ int main(int argc, char** argv) {
       default: fputs(usage, stderr); return 2;
     }
   }
-  std::vector<const char*> specs(argv + optind, argv + argc);
-  if (specs.empty()) specs.push_back("127.0.0.1");
+  std::vector<const char*> operands(argv + optind, argv + argc);
+  if (operands.empty()) operands.push_back("127.0.0.1");
   std::vector<Responder> responders;
-  for (const char* spec : specs) {
+  for (const char* operand : operands) {
     Responder responder;
-    if (!Bind(spec, &port, &responder)) {
-      fprintf(stderr, "probe_peer: cannot serve %s\n", spec);
+    if (!Bind(operand, &port, &responder)) {
+      fprintf(stderr, "probe_peer: cannot serve %s\n", operand);
       return 1;
     }
     responders.push_back(responder);
