@@ -1,8 +1,6 @@
 // gavio guard check CLSID: what the script control guard would decide for
 // a control a page script asks for, and why: the module the registry names,
 // its version number and the security verifier's answer.
-#include <stdio.h>
-
 #include <string>
 
 #include "cli.h"
@@ -26,23 +24,20 @@ int Check(const std::string& classId) {
   if (browser->CheckControl(classId.c_str(), &check) == 0) {
     return UsageError("guard", "not a class id: " + PrintableName(classId));
   }
-  char line[512];
+  // Built by appending: an escaped module path can be four times as long
+  // as the path, more than any fixed line would hold.
   std::string text;
-  if (check.moduleFound) {
-    snprintf(line, sizeof line, "module:   %s\nversion:  %u\n",
-             PrintableName(check.modulePath).c_str(), check.version);
-  } else {
-    snprintf(line, sizeof line, "module:   none registered\n");
-  }
-  text += line;
   if (!check.moduleFound) {
-    text += "verifier: not asked\n";
-  } else if (!check.verifierFound) {
-    text += "verifier: not available, so every registered control is allowed\n";
+    text += "module:   none registered\nverifier: not asked\n";
   } else {
-    snprintf(line, sizeof line, "verifier: answered %d (%s)\n", check.verifierAnswer,
-             check.verifierAnswer == 0 ? "trusted" : "not trusted");
-    text += line;
+    text += "module:   " + PrintableName(check.modulePath) + "\n";
+    text += "version:  " + std::to_string(check.version) + "\n";
+    if (!check.verifierFound) {
+      text += "verifier: not available, so every registered control is allowed\n";
+    } else {
+      text += "verifier: answered " + std::to_string(check.verifierAnswer) +
+              (check.verifierAnswer == 0 ? " (trusted)\n" : " (not trusted)\n");
+    }
   }
   text += check.allowed ? "allowed\n" : "refused\n";
   if (!WriteOut(text)) return 1;
