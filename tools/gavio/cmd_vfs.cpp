@@ -570,6 +570,12 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   walk.Tree(folder);
   // Neither the archive nor its part may pack themselves.
   std::set<std::string> skip = {RelativeInside(folder, archive), RelativeInside(folder, part)};
+  // The one test of which entries have content to store: the pipeline
+  // hands files over in order, so it must pick exactly the ones the
+  // writer asks for.
+  auto storesContent = [&skip](const PackEntry& entry) {
+    return !IsDirectoryPath(entry.archivePath) && skip.count(entry.archivePath) == 0;
+  };
   uint64_t total = static_cast<uint64_t>(std::count_if(walk.entries().begin(), walk.entries().end(),
                                                        [](const PackEntry& e) { return !IsDirectoryPath(e.archivePath); }));
   Progress progress("packed", total);
@@ -587,9 +593,7 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
   if (!failed && options.jobs > 1) {
     std::vector<std::string> hostPaths;
     for (const PackEntry& entry : walk.entries()) {
-      if (!IsDirectoryPath(entry.archivePath) && skip.count(entry.archivePath) == 0) {
-        hostPaths.push_back(entry.hostPath);
-      }
+      if (storesContent(entry)) hostPaths.push_back(entry.hostPath);
     }
     handOff = filters.encoder() != nullptr ? filters.HandOff() : nullptr;
     pipeline = std::make_unique<PackPipeline>(std::move(hostPaths), filters.encoder(), options.jobs);
@@ -603,7 +607,7 @@ int Pack(const Manager& mgr, const std::string& folder, const std::string& archi
       }
       continue;
     }
-    if (skip.count(entry.archivePath) != 0) continue;
+    if (!storesContent(entry)) continue;
     PackedFile file;
     if (pipeline != nullptr) {
       file = pipeline->Take();
