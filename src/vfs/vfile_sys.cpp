@@ -240,7 +240,12 @@ const FdtEntry* CVFileSys::MountedEntry(MountRecord& mount, const std::string& p
 
 const FdtEntry* CVFileSys::HintedEntry(const MountRecord& mount, std::string_view relative, int32_t hint) const {
   const FdtEntry* entry = mount.archive.At(hint);
-  if (entry == nullptr || entry->IsDirectory() || !mount.firstOfName[static_cast<size_t>(hint)]) return nullptr;
+  // The marks were taken when the archive was mounted: a hint past them
+  // proves nothing.
+  if (entry == nullptr || entry->IsDirectory() || static_cast<size_t>(hint) >= mount.firstOfName.size() ||
+      !mount.firstOfName[static_cast<size_t>(hint)]) {
+    return nullptr;
+  }
   // The entry's names, read upwards, must spell the path exactly as the
   // lookup would split it; being first of their names on every level, the
   // lookup would then have found this entry too.
