@@ -26,7 +26,8 @@ CreateComponentFn FactoryCreate() {
     char self[MAX_PATH * 4];
     HMODULE own = GavioModuleFromAddress(reinterpret_cast<const void*>(&FactoryCreate));
     DWORD length = GetModuleFileNameA(own, self, sizeof self);
-    if (length == 0) return nullptr;
+    // A path that filled the buffer may have been cut short.
+    if (length == 0 || length >= sizeof self) return nullptr;
     std::string folder(self, length);
     size_t slash = folder.rfind('/');
     folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
