@@ -50,7 +50,12 @@ gavio::IComponent* CreateConnectComponent(uint32_t componentId) {
 
 PeerProcess::PeerProcess(const std::string& program, const std::vector<std::string>& args) {
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+  if (pipe2(in, O_CLOEXEC) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
@@ -77,11 +82,15 @@ PeerProcess::PeerProcess(const std::string& program, const std::vector<std::stri
 }
 
 PeerProcess::~PeerProcess() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (stdinFd_ >= 0) close(stdinFd_);  // the peer ends at the end of its input
+  Kill();
+}
+
+void PeerProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 bool ManagerEvents::Has(const std::string& kind) const {

@@ -23,7 +23,8 @@ T* Create(uint32_t componentId) {
   return static_cast<T*>(CreateConnectComponent(componentId));
 }
 
-// A peer program of the build folder; its first output line is its port.
+// A peer program of the build folder; its first output line is its port,
+// and port() is 0 when it did not start.
 class PeerProcess {
  public:
   PeerProcess(const std::string& program, const std::vector<std::string>& args);
@@ -31,6 +32,7 @@ class PeerProcess {
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
   uint16_t port() const { return port_; }
+  void Kill();  // SIGKILL, and reaped
 
  private:
   pid_t pid_ = -1;
