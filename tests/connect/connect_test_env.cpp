@@ -1,42 +1,18 @@
 #include "connect_test_env.h"
 
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "gavio/ids.h"
 #include "frame/instances.h"
 #include "host/registration_table.h"
-#include "platform/modules.h"
 #include "support/test_support.h"
 
 namespace connect_test {
 
-namespace {
-
-// The factory library (host lookup, memory manager, log settings) and a
-// private data folder.
-struct Environment {
-  gavio_test::TempDir dir;
-  Environment() {
-    signal(SIGPIPE, SIG_IGN);
-    std::string data = dir.File("data");
-    mkdir(data.c_str(), 0700);
-    setenv("XDG_DATA_HOME", data.c_str(), 1);
-    std::string ini = dir.File("Gavio.ini");
-    // The connector's lines go to the debugger output, which is dropped
-    // unless a test captures it.
-    gavio_test::WriteFile(ini, "[Log]\nDebugMask=0x0\n[Log.322]\nDebugMask=0x23\n");
-    gavio::HostSetRegistryPath(ini.c_str());
-    gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
-  }
-};
-
-}  // namespace
-
 gavio::IComponent* Create(uint32_t componentId) {
-  static Environment environment;
+  // The connector's lines go to the debugger output, which is dropped
+  // unless a test captures it.
+  static FactoryEnvironment environment("[Log]\nDebugMask=0x0\n[Log.322]\nDebugMask=0x23\n");
   return gavio::HostCreateComponent(componentId, 0);
 }
 

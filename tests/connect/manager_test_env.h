@@ -12,8 +12,17 @@
 #include <vector>
 
 #include "gavio/connect.h"
+#include "support/test_support.h"
 
 namespace connect_test {
+
+// The factory library loaded (host lookup, memory manager, log settings),
+// an INI of the given text and a private data folder.
+struct FactoryEnvironment {
+  explicit FactoryEnvironment(const std::string& iniText);
+  gavio_test::TempDir dir;
+  std::string ini;
+};
 
 // Creates a registered component through the host frame.
 gavio::IComponent* CreateConnectComponent(uint32_t componentId);
