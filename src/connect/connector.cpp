@@ -262,7 +262,7 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
   void OnReceived(const char* bytes, int32_t length) override {
     GAVIO_HOLD_OR_RETURN();
     totalReceived_ += length;
-    log_.Trace("CConnector::OnReceived, 【 %d 】", totalReceived_);
+    log_.Trace("CConnector::OnReceived, 【 %lld 】", static_cast<long long>(totalReceived_));
     if (!framing_) {
       DispatchPacket(bytes, length, true);
       return;
@@ -620,7 +620,7 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
   uint32_t speedLimit_ = 0;
   uint8_t aggregationUnits_ = 0;
   bool keepSocketOpen_ = false;
-  int32_t totalReceived_ = 0;
+  int64_t totalReceived_ = 0;  // a long session passes 2 GiB
   HWND window_ = nullptr;
   WNDPROC replacedProc_ = nullptr;
 };

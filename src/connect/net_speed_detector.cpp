@@ -67,7 +67,8 @@ struct ProbeEntry {
 bool Faster(const ProbeEntry& a, const ProbeEntry& b) {
   if (a.timeMs == 0 && b.timeMs == 0) return a.weight < b.weight;
   if (a.weight == 0 && b.weight == 0) return a.timeMs < b.timeMs;
-  return a.timeMs * a.weight < b.timeMs * b.weight;
+  // In 64 bits: a weight from the network times a time wraps in 32.
+  return static_cast<uint64_t>(a.timeMs) * a.weight < static_cast<uint64_t>(b.timeMs) * b.weight;
 }
 
 class IDetectorWindowEvents {

@@ -4,13 +4,13 @@
 #pragma once
 
 #include <stdint.h>
-#include <sys/types.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "gavio/connect.h"
+#include "manager_test_env.h"
 
 namespace connect_test {
 
@@ -58,21 +58,11 @@ class RecordingListener : public gavio::IConnectorSink {
   }
 };
 
-// game_peer as a child process, given its options; port() is 0 when it did
-// not start.
-class GamePeer {
+// game_peer as a child process, given its options.
+class GamePeer : public PeerProcess {
  public:
-  explicit GamePeer(const std::vector<std::string>& options = {});
-  ~GamePeer();
-  GamePeer(const GamePeer&) = delete;
-  GamePeer& operator=(const GamePeer&) = delete;
-  uint16_t port() const { return port_; }
-  void Kill();  // SIGKILL, and reaped
-
- private:
-  pid_t pid_ = -1;
-  int stdinFd_ = -1;
-  uint16_t port_ = 0;
+  explicit GamePeer(const std::vector<std::string>& options = {})
+      : PeerProcess("game_peer", options) {}
 };
 
 }  // namespace connect_test

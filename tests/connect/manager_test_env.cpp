@@ -23,25 +23,26 @@ extern char** environ;
 namespace connect_test {
 namespace {
 
-struct Environment {
-  gavio_test::TempDir dir;
-  std::string ini = dir.File("Gavio.ini");
-  Environment() {
-    signal(SIGPIPE, SIG_IGN);
-    std::string data = dir.File("data");
-    mkdir(data.c_str(), 0700);
-    setenv("XDG_DATA_HOME", data.c_str(), 1);
-    // Trace and errors on: the tests read the attempts from the log.
-    gavio_test::WriteFile(ini, "[Log]\nDebugMask=0x23\n");
-    gavio::HostSetRegistryPath(ini.c_str());
-    gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
-  }
-};
+// Trace and errors on: the tests read the attempts from the log.
+FactoryEnvironment& Environment() {
+  static FactoryEnvironment environment("[Log]\nDebugMask=0x23\n");
+  return environment;
+}
 
 }  // namespace
 
+FactoryEnvironment::FactoryEnvironment(const std::string& iniText) : ini(dir.File("Gavio.ini")) {
+  signal(SIGPIPE, SIG_IGN);
+  std::string data = dir.File("data");
+  mkdir(data.c_str(), 0700);
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  gavio_test::WriteFile(ini, iniText);
+  gavio::HostSetRegistryPath(ini.c_str());
+  gavio::HostSetFactoryHandle(LoadLibraryA((gavio_test::BuildDir() + "/GavFact.dll").c_str()));
+}
+
 gavio::IComponent* CreateConnectComponent(uint32_t componentId) {
-  static Environment environment;
+  FactoryEnvironment& environment = Environment();
   // Again each time: the connector tests' environment in the same program
   // names an INI of its own, without logging.
   gavio::HostSetRegistryPath(environment.ini.c_str());
@@ -50,7 +51,12 @@ gavio::IComponent* CreateConnectComponent(uint32_t componentId) {
 
 PeerProcess::PeerProcess(const std::string& program, const std::vector<std::string>& args) {
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+  if (pipe2(in, O_CLOEXEC) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
@@ -77,11 +83,15 @@ PeerProcess::PeerProcess(const std::string& program, const std::vector<std::stri
 }
 
 PeerProcess::~PeerProcess() {
-  if (stdinFd_ >= 0) close(stdinFd_);
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (stdinFd_ >= 0) close(stdinFd_);  // the peer ends at the end of its input
+  Kill();
+}
+
+void PeerProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 bool ManagerEvents::Has(const std::string& kind) const {

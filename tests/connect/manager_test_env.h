@@ -12,8 +12,17 @@
 #include <vector>
 
 #include "gavio/connect.h"
+#include "support/test_support.h"
 
 namespace connect_test {
+
+// The factory library loaded (host lookup, memory manager, log settings),
+// an INI of the given text and a private data folder.
+struct FactoryEnvironment {
+  explicit FactoryEnvironment(const std::string& iniText);
+  gavio_test::TempDir dir;
+  std::string ini;
+};
 
 // Creates a registered component through the host frame.
 gavio::IComponent* CreateConnectComponent(uint32_t componentId);
@@ -23,7 +32,8 @@ T* Create(uint32_t componentId) {
   return static_cast<T*>(CreateConnectComponent(componentId));
 }
 
-// A peer program of the build folder; its first output line is its port.
+// A peer program of the build folder; its first output line is its port,
+// and port() is 0 when it did not start.
 class PeerProcess {
  public:
   PeerProcess(const std::string& program, const std::vector<std::string>& args);
@@ -31,6 +41,7 @@ class PeerProcess {
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;
   uint16_t port() const { return port_; }
+  void Kill();  // SIGKILL, and reaped
 
  private:
   pid_t pid_ = -1;

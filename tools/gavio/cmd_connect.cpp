@@ -281,7 +281,9 @@ class Session : public gavio::IConnectorSink {
   void OnClose(int32_t reason) override { closed = true; }
   void OnPacket(const char* bytes, int32_t length) override {
     lastReceived = GetTickCount();
-    std::string out(bytes + (raw_ ? 0 : headerSize), bytes + length);
+    // A packet may claim a length shorter than its own header.
+    int32_t skip = raw_ ? 0 : (headerSize < length ? headerSize : length);
+    std::string out(bytes + skip, bytes + length);
     if (!raw_) out += '\n';
     if (!WriteOut(out)) outputFailed = true;
   }
