@@ -69,6 +69,12 @@ class TProtocalHandler : public IConnectorSink {
 
   void Close();
   void Reset();
+  // Ends the current exchange: closes the connection, forgets the pending
+  // request and any held bytes.
+  void EndExchange();
+  // Unbinds and destroys the bound manager, which the owner created for
+  // this handler alone.
+  void ReleaseManager();
   // The owner calls this periodically: total and per-attempt time-outs.
   void OnTimer();
 

@@ -99,18 +99,18 @@ class VerifyInfoProtocalHandler final
   int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
                       const ProxySettings* proxy) override {
     GAVIO_HOLD_OR_RETURN(0);
-    EndExchange();
-    ReleaseManager();
-    manager_ = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
+    base_.EndExchange();
+    base_.ReleaseManager();
+    IConnectorManager* manager = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
     int32_t ok = 0;
-    if (manager_ != nullptr) {
-      if (proxy != nullptr) manager_->SetProxy(proxy);
-      manager_->SetSpeedTest(1);
-      manager_->SetFraming(0);
-      manager_->LoadServers(configPath_, "verifyserver");
-      ok = manager_->Shuffle();
+    if (manager != nullptr) {
+      if (proxy != nullptr) manager->SetProxy(proxy);
+      manager->SetSpeedTest(1);
+      manager->SetFraming(0);
+      manager->LoadServers(configPath_, "verifyserver");
+      ok = manager->Shuffle();
     }
-    base_.Bind(this, manager_, totalTimeoutMs, attemptTimeoutMs);
+    base_.Bind(this, manager, totalTimeoutMs, attemptTimeoutMs);
     if (ok != 0) {
       log_.Trace("Initialize VerifyInfoProtocalHandler Success!");
     } else {
@@ -126,7 +126,7 @@ class VerifyInfoProtocalHandler final
       SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    EndExchange();
+    base_.EndExchange();
     memset(&fetch_, 0, sizeof fetch_);
     fetch_.flags = request->flags & kAllKinds;
     const bool nameFits = strlen(serviceName) < sizeof fetch_.verifyServers.SvcID;
@@ -163,8 +163,8 @@ class VerifyInfoProtocalHandler final
   void ComponentFinalize() override {
     log_.Trace("CVerifyInfoProtocalHandler::ComponentFinalize(), this = 0x%x",
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
-    EndExchange();
-    ReleaseManager();
+    base_.EndExchange();
+    base_.ReleaseManager();
     listeners_.clear();
   }
 
@@ -177,17 +177,6 @@ class VerifyInfoProtocalHandler final
   }
 
  private:
-  void EndExchange() {
-    base_.Close();
-    base_.Reset();
-  }
-
-  void ReleaseManager() {
-    base_.Unbind();
-    if (manager_ != nullptr) manager_->Destroy(1);
-    manager_ = nullptr;
-  }
-
   // TProtocalHandler::IParser
   bool BuildWire(const std::string& request, std::string* wire) override {
     if (request.size() != sizeof(FetchRecord)) return false;
@@ -221,7 +210,7 @@ class VerifyInfoProtocalHandler final
     log_.Error(
         "VerifyInfoProtocalHandler VerifyInfoError , ErrorCode : 【 0x%x 】! time : 【 %d 】", code,
         Tick());
-    EndExchange();
+    base_.EndExchange();
     VerifyError error{};
     error.firstCode = code;
     if (code == kVerifyErrorConnect) {
@@ -242,7 +231,7 @@ class VerifyInfoProtocalHandler final
   void OnAnswer(const Kind& kind, const KoraPkg& pkg) {
     fetch_.flags &= ~kind.flag;
     base_.KeepPending(&fetch_, sizeof fetch_);
-    if (fetch_.flags == 0) EndExchange();
+    if (fetch_.flags == 0) base_.EndExchange();
     // Every response starts with Result, then the refusal member.
     const kora::VerifyHashResp& head = pkg.Body.VerifyHashResp_;
     if (head.Result != kora::kOk) {
@@ -318,7 +307,6 @@ class VerifyInfoProtocalHandler final
   LogSink log_;
   TProtocalHandler base_;
   MemoryClient memory_{kVerifyInfoHandlerId};
-  IConnectorManager* manager_ = nullptr;
   FetchRecord fetch_ = {};
   char configPath_[kClientPathSize] = {};
   std::map<IVerifyInfoSink*, uint32_t> listeners_;
