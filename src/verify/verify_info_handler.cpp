@@ -182,11 +182,13 @@ class VerifyInfoProtocalHandler final
     if (request.size() != sizeof(FetchRecord)) return false;
     FetchRecord record;
     memcpy(&record, request.data(), sizeof record);
+    // A kind left out would never be answered: the exchange would only end
+    // at its time-out, so a request that does not encode whole is refused.
     for (const Kind& kind : kKinds) {
       if ((record.flags & kind.flag) == 0) continue;
       if (!kora::AppendRequest(kind.request, RequestOf(record, kind.flag),
                                sizeof(kora::GetKoraipReq), kFetchWireCapacity, wire)) {
-        break;
+        return false;
       }
     }
     return true;
