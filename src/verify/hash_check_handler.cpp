@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <map>
 #include <memory>
 #include <new>
 
@@ -122,15 +121,15 @@ class HashCheckProtocalHandler final
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
     base_.EndExchange();
     base_.ReleaseManager();
-    listeners_.clear();
+    listeners_.Clear();
   }
 
   void AddListener(void* listener, uint32_t value) override {
-    if (listener != nullptr) listeners_[static_cast<IHashCheckHandlerSink*>(listener)] = value;
+    listeners_.Add(listener, value);
   }
 
   int32_t RemoveListener(void* listener) override {
-    return static_cast<int32_t>(listeners_.erase(static_cast<IHashCheckHandlerSink*>(listener)));
+    return listeners_.Remove(listener);
   }
 
  private:
@@ -221,7 +220,8 @@ class HashCheckProtocalHandler final
       log_.Trace("[ %d ] %s is %d", static_cast<int>(i), result->paths[i],
                  static_cast<int>(result->verdicts[i]));
     }
-    Notify([&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
+    listeners_.Notify(this,
+                      [&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
     memory_.Release(result);
   }
 
@@ -249,20 +249,9 @@ class HashCheckProtocalHandler final
       log_.Error("[ %d ] %s", static_cast<int>(i), result->paths[i]);
     }
     VerifyError copy = error;
-    Notify([&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
+    listeners_.Notify(
+        this, [&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
     memory_.Release(result);
-  }
-
-  // Listeners may remove listeners, start the next task or destroy the
-  // handler from inside the call; one removed meanwhile is not called.
-  template <class Call>
-  void Notify(const Call& call) {
-    HoldGuard hold(this);
-    std::map<IHashCheckHandlerSink*, uint32_t> snapshot = listeners_;
-    for (const auto& entry : snapshot) {
-      if (!IsInitialised() || listeners_.count(entry.first) == 0) continue;
-      call(entry.first);
-    }
   }
 
   LogSink log_;
@@ -270,7 +259,7 @@ class HashCheckProtocalHandler final
   MemoryClient memory_{kHashCheckHandlerId};
   std::unique_ptr<HashCheckTask> task_;
   char configPath_[kClientPathSize] = {};
-  std::map<IHashCheckHandlerSink*, uint32_t> listeners_;
+  SinkList<IHashCheckHandlerSink> listeners_;
 };
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <map>
 #include <new>
 
 #include "frame/component_base.h"
@@ -165,15 +164,15 @@ class VerifyInfoProtocalHandler final
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
     base_.EndExchange();
     base_.ReleaseManager();
-    listeners_.clear();
+    listeners_.Clear();
   }
 
   void AddListener(void* listener, uint32_t value) override {
-    if (listener != nullptr) listeners_[static_cast<IVerifyInfoSink*>(listener)] = value;
+    listeners_.Add(listener, value);
   }
 
   int32_t RemoveListener(void* listener) override {
-    return static_cast<int32_t>(listeners_.erase(static_cast<IVerifyInfoSink*>(listener)));
+    return listeners_.Remove(listener);
   }
 
  private:
@@ -262,7 +261,7 @@ class VerifyInfoProtocalHandler final
     log_.Trace(verify ? "Get Verify Server Success! time : 【 %d 】"
                       : "Get White Server Success! time : 【 %d 】",
                Tick());
-    Notify([&](IVerifyInfoSink* l) {
+    listeners_.Notify(this, [&](IVerifyInfoSink* l) {
       if (verify) {
         l->OnGetVerifyServer(info);
       } else {
@@ -278,12 +277,12 @@ class VerifyInfoProtocalHandler final
     kora::ConvertControlIds(ok, info);
     base_.SetError(0);
     log_.Trace("Get Control ID Success! time : 【 %d 】", Tick());
-    Notify([&](IVerifyInfoSink* l) { l->OnGetControlID(info); });
+    listeners_.Notify(this, [&](IVerifyInfoSink* l) { l->OnGetControlID(info); });
     memory_.Release(info);
   }
 
   void NotifyFailure(const Kind& kind, VerifyError* error) {
-    Notify([&](IVerifyInfoSink* l) {
+    listeners_.Notify(this, [&](IVerifyInfoSink* l) {
       if (kind.flag == kFetchVerifyServers) {
         l->OnGetVerifyServerFail(error);
       } else if (kind.flag == kFetchWhiteServers) {
@@ -294,24 +293,12 @@ class VerifyInfoProtocalHandler final
     });
   }
 
-  // Listeners may remove listeners, fetch again or destroy the handler from
-  // inside the call; one removed meanwhile is not called.
-  template <class Call>
-  void Notify(const Call& call) {
-    HoldGuard hold(this);
-    std::map<IVerifyInfoSink*, uint32_t> snapshot = listeners_;
-    for (const auto& entry : snapshot) {
-      if (!IsInitialised() || listeners_.count(entry.first) == 0) continue;
-      call(entry.first);
-    }
-  }
-
   LogSink log_;
   TProtocalHandler base_;
   MemoryClient memory_{kVerifyInfoHandlerId};
   FetchRecord fetch_ = {};
   char configPath_[kClientPathSize] = {};
-  std::map<IVerifyInfoSink*, uint32_t> listeners_;
+  SinkList<IVerifyInfoSink> listeners_;
 };
 
 }  // namespace
