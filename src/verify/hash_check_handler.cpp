@@ -5,7 +5,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <map>
 #include <memory>
 #include <new>
 
@@ -65,17 +64,17 @@ class HashCheckProtocalHandler final
   int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
                       const ProxySettings* proxy) override {
     GAVIO_HOLD_OR_RETURN(0);
-    EndExchange();
-    ReleaseManager();
-    manager_ = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
+    base_.EndExchange();
+    base_.ReleaseManager();
+    IConnectorManager* manager = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
     int32_t ok = 0;
-    if (manager_ != nullptr) {
-      if (proxy != nullptr) manager_->SetProxy(proxy);
-      manager_->SetSpeedTest(1);
-      manager_->SetFraming(0);
-      if (manager_->LoadServers(configPath_, "verifyserver") != 0) ok = manager_->Shuffle();
+    if (manager != nullptr) {
+      if (proxy != nullptr) manager->SetProxy(proxy);
+      manager->SetSpeedTest(1);
+      manager->SetFraming(0);
+      if (manager->LoadServers(configPath_, "verifyserver") != 0) ok = manager->Shuffle();
     }
-    base_.Bind(this, manager_, totalTimeoutMs, attemptTimeoutMs);
+    base_.Bind(this, manager, totalTimeoutMs, attemptTimeoutMs);
     if (ok != 0) {
       log_.Trace("Initialize HashCheckProtocalHandler Success!");
     } else {
@@ -101,9 +100,9 @@ class HashCheckProtocalHandler final
     if (task_ == nullptr) return 0;
     *task_ = *task;
     task_->count = files;
-    EndExchange();
+    base_.EndExchange();
     const bool sent = SubmitRequest(serviceName);
-    if (!sent) EndExchange();
+    if (!sent) base_.EndExchange();
     if (sent) {
       log_.Trace("Submit VerifyFile Task Success!");
     } else {
@@ -120,31 +119,20 @@ class HashCheckProtocalHandler final
   void ComponentFinalize() override {
     log_.Trace("CLUMOLoginProtocalHandler::ComponentFinalize(), this = 0x%x",
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
-    EndExchange();
-    ReleaseManager();
-    listeners_.clear();
+    base_.EndExchange();
+    base_.ReleaseManager();
+    listeners_.Clear();
   }
 
   void AddListener(void* listener, uint32_t value) override {
-    if (listener != nullptr) listeners_[static_cast<IHashCheckHandlerSink*>(listener)] = value;
+    listeners_.Add(listener, value);
   }
 
   int32_t RemoveListener(void* listener) override {
-    return static_cast<int32_t>(listeners_.erase(static_cast<IHashCheckHandlerSink*>(listener)));
+    return listeners_.Remove(listener);
   }
 
  private:
-  void EndExchange() {
-    base_.Close();
-    base_.Reset();
-  }
-
-  void ReleaseManager() {
-    base_.Unbind();
-    if (manager_ != nullptr) manager_->Destroy(1);
-    manager_ = nullptr;
-  }
-
   bool SubmitRequest(const char* serviceName) {
     auto* request = static_cast<VerifyHashReq*>(memory_.AllocateZeroed(sizeof(VerifyHashReq)));
     if (request == nullptr) return false;
@@ -211,7 +199,7 @@ class HashCheckProtocalHandler final
   void OnExchangeError(uint32_t code) override {
     log_.Error("HashCheckProtocalHandler HashCheckError , ErrorCode : 【 0x%x 】! time : 【 %d 】",
                code, Tick());
-    EndExchange();
+    base_.EndExchange();
     VerifyError error{};
     error.firstCode = code;
     ReportFailure(error, code);
@@ -220,7 +208,7 @@ class HashCheckProtocalHandler final
   // Parser success entry.
   void OnVerdicts(const HashAnswer& answer) {
     log_.Trace("hash check success! time : 【 %d 】", Tick());
-    EndExchange();
+    base_.EndExchange();
     auto* result = static_cast<HashCheckResult*>(memory_.AllocateZeroed(sizeof(HashCheckResult)));
     if (result == nullptr) return;
     kora::FillHashResult(*task_, answer, result);
@@ -232,13 +220,14 @@ class HashCheckProtocalHandler final
       log_.Trace("[ %d ] %s is %d", static_cast<int>(i), result->paths[i],
                  static_cast<int>(result->verdicts[i]));
     }
-    Notify([&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
+    listeners_.Notify(this,
+                      [&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
     memory_.Release(result);
   }
 
   // Parser failure entry.
   void OnFailure(const VerifyError& error) {
-    EndExchange();
+    base_.EndExchange();
     log_.Error("hash check fail! time : 【 %d 】", Tick());
     ReportFailure(error, error.secondCode);
   }
@@ -260,29 +249,17 @@ class HashCheckProtocalHandler final
       log_.Error("[ %d ] %s", static_cast<int>(i), result->paths[i]);
     }
     VerifyError copy = error;
-    Notify([&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
+    listeners_.Notify(
+        this, [&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
     memory_.Release(result);
-  }
-
-  // Listeners may remove listeners, start the next task or destroy the
-  // handler from inside the call; one removed meanwhile is not called.
-  template <class Call>
-  void Notify(const Call& call) {
-    HoldGuard hold(this);
-    std::map<IHashCheckHandlerSink*, uint32_t> snapshot = listeners_;
-    for (const auto& entry : snapshot) {
-      if (!IsInitialised() || listeners_.count(entry.first) == 0) continue;
-      call(entry.first);
-    }
   }
 
   LogSink log_;
   TProtocalHandler base_;
   MemoryClient memory_{kHashCheckHandlerId};
-  IConnectorManager* manager_ = nullptr;
   std::unique_ptr<HashCheckTask> task_;
   char configPath_[kClientPathSize] = {};
-  std::map<IHashCheckHandlerSink*, uint32_t> listeners_;
+  SinkList<IHashCheckHandlerSink> listeners_;
 };
 
 }  // namespace

@@ -26,13 +26,12 @@
 #include "platform/messages.h"
 #include "runtime/memory_client.h"
 #include "verify/hash_check_batches.h"
+#include "verify/protocol_handler.h"
 
 namespace gavio {
 namespace {
 
 constexpr size_t kMaxBusyHandlers = 5;
-constexpr uint32_t kDefaultAttemptTimeoutMs = 2900;
-constexpr uint32_t kDefaultTotalTimeoutMs = 30000;
 
 struct BusyEntry {
   IHashCheckHandler* handler = nullptr;

@@ -136,13 +136,23 @@ void TProtocalHandler::Reset() {
   ++exchange_;
 }
 
+void TProtocalHandler::EndExchange() {
+  Close();
+  Reset();
+}
+
+void TProtocalHandler::ReleaseManager() {
+  IConnectorManager* manager = manager_;
+  Unbind();
+  if (manager != nullptr) manager->Destroy(1);
+}
+
 void TProtocalHandler::Report() {
   if (parser_ != nullptr) parser_->OnExchangeError(lastError_);
 }
 
 void TProtocalHandler::Fail(uint32_t code) {
-  Close();
-  Reset();
+  EndExchange();
   SetError(code);
   Report();
 }

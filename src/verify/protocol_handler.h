@@ -18,6 +18,7 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 
 #include "frame/component_base.h"
@@ -69,6 +70,12 @@ class TProtocalHandler : public IConnectorSink {
 
   void Close();
   void Reset();
+  // Ends the current exchange: closes the connection, forgets the pending
+  // request and any held bytes.
+  void EndExchange();
+  // Unbinds and destroys the bound manager, which the owner created for
+  // this handler alone.
+  void ReleaseManager();
   // The owner calls this periodically: total and per-attempt time-outs.
   void OnTimer();
 
@@ -108,6 +115,34 @@ class TProtocalHandler : public IConnectorSink {
   std::string held_;     // received bytes not decoded yet
   uint32_t lastError_ = 0;
   uint64_t exchange_ = 0;
+};
+
+// The listeners of a handler, each with the value it was added with.
+// Listeners may remove listeners, start the next exchange or destroy the
+// handler from inside a call; one removed meanwhile is not called.
+template <class Sink>
+class SinkList {
+ public:
+  void Add(void* listener, uint32_t value) {
+    if (listener != nullptr) sinks_[static_cast<Sink*>(listener)] = value;
+  }
+  int32_t Remove(void* listener) {
+    return static_cast<int32_t>(sinks_.erase(static_cast<Sink*>(listener)));
+  }
+  void Clear() { sinks_.clear(); }
+
+  template <class Call>
+  void Notify(ComponentLife* owner, const Call& call) {
+    HoldGuard hold(owner);
+    const std::map<Sink*, uint32_t> snapshot = sinks_;
+    for (const auto& entry : snapshot) {
+      if (!owner->IsInitialised() || sinks_.count(entry.first) == 0) continue;
+      call(entry.first);
+    }
+  }
+
+ private:
+  std::map<Sink*, uint32_t> sinks_;
 };
 
 }  // namespace gavio

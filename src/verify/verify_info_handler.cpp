@@ -6,7 +6,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <map>
 #include <new>
 
 #include "frame/component_base.h"
@@ -99,18 +98,18 @@ class VerifyInfoProtocalHandler final
   int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
                       const ProxySettings* proxy) override {
     GAVIO_HOLD_OR_RETURN(0);
-    EndExchange();
-    ReleaseManager();
-    manager_ = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
+    base_.EndExchange();
+    base_.ReleaseManager();
+    IConnectorManager* manager = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
     int32_t ok = 0;
-    if (manager_ != nullptr) {
-      if (proxy != nullptr) manager_->SetProxy(proxy);
-      manager_->SetSpeedTest(1);
-      manager_->SetFraming(0);
-      manager_->LoadServers(configPath_, "verifyserver");
-      ok = manager_->Shuffle();
+    if (manager != nullptr) {
+      if (proxy != nullptr) manager->SetProxy(proxy);
+      manager->SetSpeedTest(1);
+      manager->SetFraming(0);
+      manager->LoadServers(configPath_, "verifyserver");
+      ok = manager->Shuffle();
     }
-    base_.Bind(this, manager_, totalTimeoutMs, attemptTimeoutMs);
+    base_.Bind(this, manager, totalTimeoutMs, attemptTimeoutMs);
     if (ok != 0) {
       log_.Trace("Initialize VerifyInfoProtocalHandler Success!");
     } else {
@@ -126,7 +125,7 @@ class VerifyInfoProtocalHandler final
       SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    EndExchange();
+    base_.EndExchange();
     memset(&fetch_, 0, sizeof fetch_);
     fetch_.flags = request->flags & kAllKinds;
     const bool nameFits = strlen(serviceName) < sizeof fetch_.verifyServers.SvcID;
@@ -163,41 +162,32 @@ class VerifyInfoProtocalHandler final
   void ComponentFinalize() override {
     log_.Trace("CVerifyInfoProtocalHandler::ComponentFinalize(), this = 0x%x",
                static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
-    EndExchange();
-    ReleaseManager();
-    listeners_.clear();
+    base_.EndExchange();
+    base_.ReleaseManager();
+    listeners_.Clear();
   }
 
   void AddListener(void* listener, uint32_t value) override {
-    if (listener != nullptr) listeners_[static_cast<IVerifyInfoSink*>(listener)] = value;
+    listeners_.Add(listener, value);
   }
 
   int32_t RemoveListener(void* listener) override {
-    return static_cast<int32_t>(listeners_.erase(static_cast<IVerifyInfoSink*>(listener)));
+    return listeners_.Remove(listener);
   }
 
  private:
-  void EndExchange() {
-    base_.Close();
-    base_.Reset();
-  }
-
-  void ReleaseManager() {
-    base_.Unbind();
-    if (manager_ != nullptr) manager_->Destroy(1);
-    manager_ = nullptr;
-  }
-
   // TProtocalHandler::IParser
   bool BuildWire(const std::string& request, std::string* wire) override {
     if (request.size() != sizeof(FetchRecord)) return false;
     FetchRecord record;
     memcpy(&record, request.data(), sizeof record);
+    // A kind left out would never be answered: the exchange would only end
+    // at its time-out, so a request that does not encode whole is refused.
     for (const Kind& kind : kKinds) {
       if ((record.flags & kind.flag) == 0) continue;
       if (!kora::AppendRequest(kind.request, RequestOf(record, kind.flag),
                                sizeof(kora::GetKoraipReq), kFetchWireCapacity, wire)) {
-        break;
+        return false;
       }
     }
     return true;
@@ -221,7 +211,7 @@ class VerifyInfoProtocalHandler final
     log_.Error(
         "VerifyInfoProtocalHandler VerifyInfoError , ErrorCode : 【 0x%x 】! time : 【 %d 】", code,
         Tick());
-    EndExchange();
+    base_.EndExchange();
     VerifyError error{};
     error.firstCode = code;
     if (code == kVerifyErrorConnect) {
@@ -242,7 +232,7 @@ class VerifyInfoProtocalHandler final
   void OnAnswer(const Kind& kind, const KoraPkg& pkg) {
     fetch_.flags &= ~kind.flag;
     base_.KeepPending(&fetch_, sizeof fetch_);
-    if (fetch_.flags == 0) EndExchange();
+    if (fetch_.flags == 0) base_.EndExchange();
     // Every response starts with Result, then the refusal member.
     const kora::VerifyHashResp& head = pkg.Body.VerifyHashResp_;
     if (head.Result != kora::kOk) {
@@ -271,7 +261,7 @@ class VerifyInfoProtocalHandler final
     log_.Trace(verify ? "Get Verify Server Success! time : 【 %d 】"
                       : "Get White Server Success! time : 【 %d 】",
                Tick());
-    Notify([&](IVerifyInfoSink* l) {
+    listeners_.Notify(this, [&](IVerifyInfoSink* l) {
       if (verify) {
         l->OnGetVerifyServer(info);
       } else {
@@ -287,12 +277,12 @@ class VerifyInfoProtocalHandler final
     kora::ConvertControlIds(ok, info);
     base_.SetError(0);
     log_.Trace("Get Control ID Success! time : 【 %d 】", Tick());
-    Notify([&](IVerifyInfoSink* l) { l->OnGetControlID(info); });
+    listeners_.Notify(this, [&](IVerifyInfoSink* l) { l->OnGetControlID(info); });
     memory_.Release(info);
   }
 
   void NotifyFailure(const Kind& kind, VerifyError* error) {
-    Notify([&](IVerifyInfoSink* l) {
+    listeners_.Notify(this, [&](IVerifyInfoSink* l) {
       if (kind.flag == kFetchVerifyServers) {
         l->OnGetVerifyServerFail(error);
       } else if (kind.flag == kFetchWhiteServers) {
@@ -303,25 +293,12 @@ class VerifyInfoProtocalHandler final
     });
   }
 
-  // Listeners may remove listeners, fetch again or destroy the handler from
-  // inside the call; one removed meanwhile is not called.
-  template <class Call>
-  void Notify(const Call& call) {
-    HoldGuard hold(this);
-    std::map<IVerifyInfoSink*, uint32_t> snapshot = listeners_;
-    for (const auto& entry : snapshot) {
-      if (!IsInitialised() || listeners_.count(entry.first) == 0) continue;
-      call(entry.first);
-    }
-  }
-
   LogSink log_;
   TProtocalHandler base_;
   MemoryClient memory_{kVerifyInfoHandlerId};
-  IConnectorManager* manager_ = nullptr;
   FetchRecord fetch_ = {};
   char configPath_[kClientPathSize] = {};
-  std::map<IVerifyInfoSink*, uint32_t> listeners_;
+  SinkList<IVerifyInfoSink> listeners_;
 };
 
 }  // namespace

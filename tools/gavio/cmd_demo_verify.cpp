@@ -122,9 +122,16 @@ struct Reports : gavio::ISecurityVerifierSink {
   }
 };
 
+// Every file is new in the demo's own fresh folder: created, never opened
+// through whatever else may stand at its name.
 bool Write(const std::string& path, const std::string& text) {
-  FILE* file = fopen(path.c_str(), "w");
-  if (file == nullptr) return false;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  FILE* file = fdopen(fd, "w");
+  if (file == nullptr) {
+    close(fd);
+    return false;
+  }
   bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
   return fclose(file) == 0 && ok;
 }
