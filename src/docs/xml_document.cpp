@@ -38,6 +38,9 @@ constexpr uint8_t kDocumentKey[kCipherKeySize] = {'G', 'v', 'X', 'm', 'l'};
 // Documents are configuration files; anything larger is refused unread.
 constexpr size_t kMaxDocumentBytes = 64u << 20;
 constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
+// Zero bytes after a text handed to the parser: more than the longest
+// UTF-8 sequence it may step over.
+constexpr size_t kParsePadding = 8;
 
 bool HasKeyedExtension(const char* path) {
   const char* dot = strrchr(path, '.');
@@ -353,7 +356,12 @@ class CXmlDocument final : public Component<kId, IXmlDocument> {
     ClearCursor();
     utf8_ = StartsWithUtf8Mark(text);
     document_ = std::make_unique<TiXmlDocument>();
-    document_->Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
+    // The parser steps over a UTF-8 lead byte by its declared length without
+    // looking for the terminator, so a text cut inside a character would be
+    // read past its end: it parses a copy followed by zero bytes instead.
+    std::string padded(text);
+    padded.append(kParsePadding, '\0');
+    document_->Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     if (!document_->Error()) return 1;
     log_.Error("CXmlDocument::SetDoc(), %s at row %d column %d", document_->ErrorDesc(),
                document_->ErrorRow(), document_->ErrorCol());

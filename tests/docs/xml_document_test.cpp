@@ -148,6 +148,18 @@ TEST(XmlDocumentTest, MalformedTextIsRefusedWithAnEmptyDocument) {
   EXPECT_EQ(doc->Save(nullptr), 0);
 }
 
+// Found by the server-list fuzzer: a text that ends inside a multi-byte
+// character of a name made the parser read past the text's end.
+TEST(XmlDocumentTest, TextCutInsideACharacterIsRefusedWithoutReadingPastIt) {
+  for (const char* cut : {"\xEF\xBB\xBF<Server><game co\xEA", "<Server><game count=\"1\" c\xF0",
+                          "<Server><game\xEA\xEA u\xEA"}) {
+    std::string text(cut);  // on the heap, sized exactly, so an over-read shows
+    text.reserve(0);
+    Doc doc;
+    EXPECT_EQ(doc->SetDoc(text.c_str()), 0);
+  }
+}
+
 TEST(XmlDocumentTest, KeyedFilesRoundTripAndDamagedOnesAreRefused) {
   TempDir dir;
   std::string keyed = dir.File("list.xmlz");
