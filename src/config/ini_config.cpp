@@ -67,9 +67,8 @@ std::string ReadIniValue(const std::string& ini, const char* section, const char
   }
   // The reader opens the file again: through the descriptor already checked,
   // so a file swapped in meanwhile is not the one read.
-  char checked[64];
-  snprintf(checked, sizeof checked, "/proc/self/fd/%d", fd);
-  const char* file = access(checked, F_OK) == 0 ? checked : host.c_str();
+  std::string checked = "/proc/self/fd/" + std::to_string(fd);
+  const char* file = access(checked.c_str(), F_OK) == 0 ? checked.c_str() : host.c_str();
   std::string value = Read(file, section, key, fallback, size);
   close(fd);
   return value;

@@ -94,7 +94,7 @@ bool Archive::ReadHead(const HostFile& file) {
 }
 
 bool Archive::ReadFdt(const HostFile& file, RWFilter* coder) {
-  entries_.clear();
+  Clear();
   if (head_.dataEnd == 0) return true;
   int32_t count = 0;
   if (!file.ReadAt(head_.dataEnd, &count, sizeof count) || count < 0) {
@@ -119,11 +119,10 @@ bool Archive::ReadFdt(const HostFile& file, RWFilter* coder) {
   if (coded == nullptr || plain == nullptr || coded->Reserve(428) == 0 || plain->Reserve(344) == 0) {
     return false;
   }
-  entries_.reserve(static_cast<size_t>(count));
   RecordReader reader(file, file_size);
   for (int32_t i = 0; i < count; ++i) {
     if (!ReadRecord(reader, &offset, file_size, coder, coded.get(), plain.get())) {
-      entries_.clear();
+      Clear();
       return false;
     }
   }
@@ -165,15 +164,87 @@ bool Archive::ReadRecord(RecordReader& reader, uint64_t* offset, uint64_t fileSi
     VFS_REPORT(reporter_, "fdt name length error");
     return false;
   }
-  auto entry = std::make_unique<FdtEntry>();
-  entry->name.assign(std::string_view(reinterpret_cast<const char*>(bytes + 8), name_length));
-  memcpy(&entry->fixed, bytes + 8 + name_length, kFixedSize);
-  if (entry->fixed.tailTag != kTailTag) {
+  FdtFixed fixed;
+  memcpy(&fixed, bytes + 8 + name_length, kFixedSize);
+  if (fixed.tailTag != kTailTag) {
     VFS_REPORT(reporter_, "fdt record tag error");
     return false;
   }
-  entries_.push_back(std::move(entry));
+  FdtEntry* entry = Append();
+  if (entry == nullptr) {
+    VFS_REPORT(reporter_, "fdt record error");
+    return false;
+  }
+  entry->name.assign(std::string_view(reinterpret_cast<const char*>(bytes + 8), name_length));
+  entry->unfilteredSize = fixed.unfilteredSize;
+  entry->storedSize = fixed.storedSize;
+  entry->firstExtent = fixed.firstExtent;
+  entry->kind = fixed.kind;
+  // The links hold record offsets until Relink turns them into slots.
+  entry->parent = fixed.parent;
+  entry->nextSibling = fixed.nextSibling;
+  entry->prevSibling = fixed.prevSibling;
+  entry->firstChild = fixed.firstChild;
+  KeepReserved(entry->slot, fixed.reserved);
   return true;
+}
+
+FdtEntry* Archive::Append() {
+  bool reuse = !freeSlots_.empty();
+  uint32_t slot = reuse ? freeSlots_.back() : slots_;
+  if (!reuse) {
+    if (slot == FdtEntry::kNone) return nullptr;
+    if ((slot >> kChunkShift) == chunks_.size()) {
+      // Default-initialised, so the chunk's pages are touched only as
+      // entries are made in them.
+      std::unique_ptr<Chunk> chunk(new (std::nothrow) Chunk);
+      if (chunk == nullptr) return nullptr;
+      chunks_.push_back(std::move(chunk));
+    }
+  }
+  if (!order_.empty() || slot != count_) {
+    // The list no longer runs in slot order: from here on it is kept.
+    if (order_.empty()) {
+      order_.resize(count_);
+      for (size_t i = 0; i < count_; ++i) order_[i] = static_cast<uint32_t>(i);
+    }
+    order_.push_back(slot);
+  }
+  if (reuse) {
+    freeSlots_.pop_back();
+    SlotEntry(slot)->~FdtEntry();
+  } else {
+    ++slots_;
+  }
+  auto* entry = new (SlotEntry(slot)) FdtEntry();
+  entry->slot = slot;
+  entry->scratch = static_cast<int32_t>(count_++);
+  return entry;
+}
+
+void Archive::KeepReserved(uint32_t slot, const uint8_t* bytes) {
+  static constexpr uint8_t kZero[16] = {};
+  if (memcmp(bytes, kZero, sizeof kZero) == 0) {
+    reserved_.erase(slot);
+    return;
+  }
+  std::array<uint8_t, 16> copy;
+  memcpy(copy.data(), bytes, copy.size());
+  reserved_[slot] = copy;
+}
+
+void Archive::DestroyEntries() {
+  for (uint32_t slot = 0; slot < slots_; ++slot) SlotEntry(slot)->~FdtEntry();
+  slots_ = 0;
+}
+
+void Archive::Clear() {
+  DestroyEntries();
+  chunks_.clear();
+  freeSlots_.clear();
+  order_.clear();
+  count_ = 0;
+  reserved_.clear();
 }
 
 void EntryName::Release() {
@@ -197,12 +268,12 @@ void EntryName::assign(std::string_view text) {
 
 bool Archive::RecordOffsets(std::vector<uint32_t>* offsets) const {
   offsets->clear();
-  offsets->reserve(entries_.size());
+  offsets->reserve(count_);
   uint64_t offset = static_cast<uint64_t>(head_.dataEnd) + 4;
-  for (const auto& entry : entries_) {
+  for (size_t i = 0; i < count_; ++i) {
     if (offset > UINT32_MAX) return false;
     offsets->push_back(static_cast<uint32_t>(offset));
-    offset += kPlainOverhead + entry->name.size();
+    offset += kPlainOverhead + SlotEntry(SlotAt(i))->name.size();
   }
   return true;
 }
@@ -211,60 +282,57 @@ bool Archive::Relink() {
   std::vector<uint32_t> offsets;
   if (!RecordOffsets(&offsets)) {
     VFS_REPORT(reporter_, "fdt data error");
-    entries_.clear();
+    Clear();
     return false;
   }
   // Offsets grow with the list position, so a link finds its record by
   // binary search and no table of its own is needed.
 
   uint64_t lowest = static_cast<uint64_t>(head_.dataEnd) + 4;
-  for (const auto& entry : entries_) {
-    const FdtFixed& f = entry->fixed;
-    const uint32_t links[4] = {f.parent, f.nextSibling, f.prevSibling, f.firstChild};
-    FdtEntry* targets[4] = {};
-    for (int i = 0; i < 4; ++i) {
-      if (links[i] == 0) continue;
-      if (links[i] < lowest) {
+  for (size_t position = 0; position < count_; ++position) {
+    FdtEntry* entry = SlotEntry(SlotAt(position));
+    for (uint32_t* link : {&entry->parent, &entry->nextSibling, &entry->prevSibling, &entry->firstChild}) {
+      if (*link == 0) {
+        *link = FdtEntry::kNone;
+        continue;
+      }
+      if (*link < lowest) {
         VFS_REPORT(reporter_, "fdt data error!");
-        entries_.clear();
+        Clear();
         return false;
       }
-      auto found = std::lower_bound(offsets.begin(), offsets.end(), links[i]);
-      if (found == offsets.end() || *found != links[i]) {
+      auto found = std::lower_bound(offsets.begin(), offsets.end(), *link);
+      if (found == offsets.end() || *found != *link) {
         VFS_REPORT(reporter_, "fdt data error");
-        entries_.clear();
+        Clear();
         return false;
       }
-      targets[i] = entries_[static_cast<size_t>(found - offsets.begin())].get();
+      *link = SlotAt(static_cast<size_t>(found - offsets.begin()));
     }
-    entry->parent = targets[0];
-    entry->nextSibling = targets[1];
-    entry->prevSibling = targets[2];
-    entry->firstChild = targets[3];
   }
   if (!CheckTree()) {
     VFS_REPORT(reporter_, "fdt tree error");
-    entries_.clear();
+    Clear();
     return false;
   }
   return true;
 }
 
 bool Archive::CheckTree() {
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    FdtEntry& entry = *entries_[i];
+  for (size_t i = 0; i < count_; ++i) {
+    FdtEntry& entry = *SlotEntry(SlotAt(i));
     entry.scratch = static_cast<int32_t>(i);
-    if (entry.fixed.kind != kFdtFile && entry.fixed.kind != kFdtDirectory) return false;
+    if (entry.kind != kFdtFile && entry.kind != kFdtDirectory) return false;
     // A name is one path component: no lookup could reach an empty one or
     // one holding a separator (or a NUL, which ends every path).
     if (entry.name.empty() || entry.name.view().find_first_of(std::string_view("\\/\0", 3)) != std::string::npos) {
       return false;
     }
-    if (!entry.IsDirectory() && entry.firstChild != nullptr) return false;
+    if (!entry.IsDirectory() && entry.firstChild != FdtEntry::kNone) return false;
   }
-  if (entries_.empty()) return true;
+  if (count_ == 0) return true;
   FdtEntry* first = First();
-  if (first->parent != nullptr || first->prevSibling != nullptr) return false;
+  if (first->parent != FdtEntry::kNone || first->prevSibling != FdtEntry::kNone) return false;
   // Links only point forward in the list (to later siblings and children)
   // and each entry has one way in, so the walk is a tree walk and ends.
   size_t reached = 0;
@@ -272,21 +340,21 @@ bool Archive::CheckTree() {
   while (!chains.empty()) {
     FdtEntry* chain = chains.back();
     chains.pop_back();
-    for (FdtEntry* node = chain; node != nullptr; node = node->nextSibling) {
-      if (++reached > entries_.size() || node->parent != chain->parent) return false;
-      FdtEntry* next = node->nextSibling;
-      if (next != nullptr && (next->prevSibling != node || next->scratch <= node->scratch)) {
+    for (FdtEntry* node = chain; node != nullptr; node = NextSibling(node)) {
+      if (++reached > count_ || node->parent != chain->parent) return false;
+      FdtEntry* next = NextSibling(node);
+      if (next != nullptr && (next->prevSibling != node->slot || next->scratch <= node->scratch)) {
         return false;
       }
-      FdtEntry* child = node->firstChild;
+      FdtEntry* child = FirstChild(node);
       if (child == nullptr) continue;
-      if (child->prevSibling != nullptr || child->parent != node || child->scratch <= node->scratch) {
+      if (child->prevSibling != FdtEntry::kNone || child->parent != node->slot || child->scratch <= node->scratch) {
         return false;
       }
       chains.push_back(child);
     }
   }
-  return reached == entries_.size();
+  return reached == count_;
 }
 
 void Archive::PrepareHeadForWrite(VfsHead* head) {
@@ -304,31 +372,20 @@ bool Archive::WriteHead(const HostFile& file) {
 }
 
 void Archive::ReserveFdtPlace() {
-  if (head_.dataEnd == 0 && !entries_.empty()) head_.dataEnd = kFirstExtent;
+  if (head_.dataEnd == 0 && count_ > 0) head_.dataEnd = kFirstExtent;
 }
 
 bool Archive::LinksToOffsets() {
-  std::vector<uint32_t> offsets;
-  if (!RecordOffsets(&offsets)) {
-    VFS_REPORT(reporter_, "error fdtlink2offset");
-    return false;
-  }
-  for (size_t i = 0; i < entries_.size(); ++i) entries_[i]->scratch = static_cast<int32_t>(i);
-  auto offset_of = [&](const FdtEntry* target, uint32_t* out) {
-    if (target == nullptr) {
-      *out = 0;
-      return true;
-    }
-    int32_t index = IndexOf(target);
-    if (index < 0) return false;
-    *out = offsets[static_cast<size_t>(index)];
-    return true;
+  for (size_t i = 0; i < count_; ++i) SlotEntry(SlotAt(i))->scratch = static_cast<int32_t>(i);
+  // Every link must reach an entry still in the list, or its offset would
+  // name a record that is not written.
+  auto listed = [this](uint32_t slot) {
+    return slot == FdtEntry::kNone || (slot < slots_ && !SlotEntry(slot)->IsRemoved());
   };
-  for (const auto& entry : entries_) {
-    FdtFixed& f = entry->fixed;
-    if (!offset_of(entry->parent, &f.parent) || !offset_of(entry->nextSibling, &f.nextSibling) ||
-        !offset_of(entry->prevSibling, &f.prevSibling) ||
-        !offset_of(entry->firstChild, &f.firstChild)) {
+  for (size_t i = 0; i < count_; ++i) {
+    const FdtEntry& entry = *SlotEntry(SlotAt(i));
+    if (!listed(entry.parent) || !listed(entry.nextSibling) || !listed(entry.prevSibling) ||
+        !listed(entry.firstChild)) {
       VFS_REPORT(reporter_, "error fdtlink2offset");
       return false;
     }
@@ -336,24 +393,45 @@ bool Archive::LinksToOffsets() {
   return true;
 }
 
-void Archive::AppendPlainRecord(const FdtEntry& entry, std::vector<uint8_t>* out) const {
+void Archive::AppendPlainRecord(const FdtEntry& entry, const std::vector<uint32_t>& offsets,
+                                std::vector<uint8_t>* out) const {
+  auto offset_of = [&](uint32_t slot) -> uint32_t {
+    return slot == FdtEntry::kNone ? 0 : offsets[static_cast<size_t>(SlotEntry(slot)->scratch)];
+  };
+  FdtFixed fixed{};
+  fixed.unfilteredSize = entry.unfilteredSize;
+  fixed.storedSize = entry.storedSize;
+  fixed.kind = entry.kind;
+  fixed.firstExtent = entry.firstExtent;
+  fixed.parent = offset_of(entry.parent);
+  fixed.nextSibling = offset_of(entry.nextSibling);
+  fixed.prevSibling = offset_of(entry.prevSibling);
+  fixed.firstChild = offset_of(entry.firstChild);
+  auto reserved = reserved_.find(entry.slot);
+  if (reserved != reserved_.end()) memcpy(fixed.reserved, reserved->second.data(), sizeof fixed.reserved);
+  fixed.tailTag = kTailTag;
   AppendU32(out, kBlockTag);
   AppendU32(out, static_cast<uint32_t>(entry.name.size()));
   std::string_view name = entry.name;
   out->insert(out->end(), name.begin(), name.end());
-  const auto* fixed = reinterpret_cast<const uint8_t*>(&entry.fixed);
-  out->insert(out->end(), fixed, fixed + kFixedSize);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&fixed);
+  out->insert(out->end(), bytes, bytes + kFixedSize);
 }
 
 bool Archive::WriteFdt(const HostFile& file, RWFilter* coder) {
   if (head_.dataEnd == 0) return true;
-  int32_t count = static_cast<int32_t>(entries_.size());
+  int32_t count = static_cast<int32_t>(count_);
   uint64_t offset = head_.dataEnd;
   if (!file.WriteAt(offset, &count, sizeof count)) {
     VFS_REPORT(reporter_, "write fdt count error");
     return false;
   }
   offset += sizeof count;
+  std::vector<uint32_t> offsets;
+  if (!RecordOffsets(&offsets)) {
+    VFS_REPORT(reporter_, "error fdtlink2offset");
+    return false;
+  }
   if (!LinksToOffsets()) return false;
   if (count == 0) return true;
 
@@ -362,13 +440,9 @@ bool Archive::WriteFdt(const HostFile& file, RWFilter* coder) {
   if (plain == nullptr || coded == nullptr) return false;
   std::vector<uint8_t> record;
   std::vector<uint8_t> batch;
-  for (const auto& entry : entries_) {
-    if (entry->fixed.tailTag != kTailTag) {
-      VFS_REPORT(reporter_, "fdt data error, some memory access over range");
-      return false;
-    }
+  for (size_t i = 0; i < count_; ++i) {
     record.clear();
-    AppendPlainRecord(*entry, &record);
+    AppendPlainRecord(*SlotEntry(SlotAt(i)), offsets, &record);
     if (coder == nullptr) {
       batch.insert(batch.end(), record.begin(), record.end());
     } else {
@@ -384,7 +458,7 @@ bool Archive::WriteFdt(const HostFile& file, RWFilter* coder) {
       AppendU32(&batch, static_cast<uint32_t>(plain_length));
       batch.insert(batch.end(), coded->Data(), coded->Data() + coded->Size());
     }
-    if (batch.size() >= kWriteBatch || entry == entries_.back()) {
+    if (batch.size() >= kWriteBatch || i + 1 == count_) {
       if (!file.WriteAt(offset, batch.data(), batch.size())) {
         VFS_REPORT(reporter_, "write file error!");
         if (coder == nullptr) VFS_REPORT(reporter_, "WriteFDT error!");
@@ -412,7 +486,7 @@ FdtEntry* Archive::Find(std::string_view path, bool create, bool exactNames) {
 
     FdtEntry* previous = nullptr;
     FdtEntry* match = nullptr;
-    for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
+    for (FdtEntry* n = node; n != nullptr; n = NextSibling(n)) {
       if (exactNames ? n->name.view() == component : EqualsNoCase(n->name, component)) {
         match = n;
         break;
@@ -424,24 +498,22 @@ FdtEntry* Archive::Find(std::string_view path, bool create, bool exactNames) {
       if (!match->IsDirectory()) return nullptr;
       if (names_directory) return match;
       parent = match;
-      node = match->firstChild;
+      node = FirstChild(match);
       pos = end;
       continue;
     }
     if (!create) return nullptr;
-    auto created = std::make_unique<FdtEntry>();
-    FdtEntry* entry = created.get();
+    FdtEntry* entry = Append();
+    if (entry == nullptr) return nullptr;
     entry->name.assign(component);
-    entry->fixed.kind = intermediate ? kFdtDirectory : kFdtFile;
-    entry->fixed.tailTag = kTailTag;
-    entry->parent = parent;
-    entry->prevSibling = previous;
+    entry->kind = intermediate ? kFdtDirectory : kFdtFile;
+    entry->parent = parent != nullptr ? parent->slot : FdtEntry::kNone;
+    entry->prevSibling = previous != nullptr ? previous->slot : FdtEntry::kNone;
     if (previous != nullptr) {
-      previous->nextSibling = entry;
+      previous->nextSibling = entry->slot;
     } else if (parent != nullptr) {
-      parent->firstChild = entry;
+      parent->firstChild = entry->slot;
     }
-    entries_.push_back(std::move(created));
     if (!intermediate || names_directory) return entry;
     parent = entry;
     node = nullptr;
@@ -450,45 +522,56 @@ FdtEntry* Archive::Find(std::string_view path, bool create, bool exactNames) {
 }
 
 int32_t Archive::IndexOf(const FdtEntry* entry) const {
+  if (entry->IsRemoved()) return -1;
   int32_t guess = entry->scratch;
-  if (guess >= 0 && static_cast<size_t>(guess) < entries_.size() &&
-      entries_[static_cast<size_t>(guess)].get() == entry) {
+  if (guess >= 0 && static_cast<size_t>(guess) < count_ && SlotAt(static_cast<size_t>(guess)) == entry->slot) {
     return guess;
   }
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].get() == entry) return static_cast<int32_t>(i);
+  for (size_t i = 0; i < count_; ++i) {
+    if (SlotAt(i) == entry->slot) return static_cast<int32_t>(i);
   }
   return -1;
 }
 
 FdtEntry* Archive::At(int32_t index) const {
-  if (index < 0 || static_cast<size_t>(index) >= entries_.size()) return nullptr;
-  return entries_[static_cast<size_t>(index)].get();
+  if (index < 0 || static_cast<size_t>(index) >= count_) return nullptr;
+  return SlotEntry(SlotAt(static_cast<size_t>(index)));
 }
 
-std::vector<std::unique_ptr<FdtEntry>> Archive::Detach(FdtEntry* entry) {
+std::vector<FdtEntry*> Archive::Detach(FdtEntry* entry) {
   if (entry == nullptr) {
-    for (auto& e : entries_) e->scratch = FdtEntry::kRemoved;
+    for (size_t i = 0; i < count_; ++i) SlotEntry(SlotAt(i))->scratch = FdtEntry::kRemoved;
   } else {
     std::vector<FdtEntry*> subtree = {entry};
     for (size_t i = 0; i < subtree.size(); ++i) {
-      for (FdtEntry* c = subtree[i]->firstChild; c != nullptr; c = c->nextSibling) subtree.push_back(c);
+      for (FdtEntry* c = FirstChild(subtree[i]); c != nullptr; c = NextSibling(c)) subtree.push_back(c);
     }
     for (FdtEntry* e : subtree) e->scratch = FdtEntry::kRemoved;
-    if (entry->prevSibling != nullptr) {
-      entry->prevSibling->nextSibling = entry->nextSibling;
-    } else if (entry->parent != nullptr) {
-      entry->parent->firstChild = entry->nextSibling;
+    if (FdtEntry* previous = PrevSibling(entry)) {
+      previous->nextSibling = entry->nextSibling;
+    } else if (FdtEntry* parent = Parent(entry)) {
+      parent->firstChild = entry->nextSibling;
     }
-    if (entry->nextSibling != nullptr) entry->nextSibling->prevSibling = entry->prevSibling;
+    if (FdtEntry* next = NextSibling(entry)) next->prevSibling = entry->prevSibling;
+  }
+
+  if (order_.empty()) {
+    order_.resize(count_);
+    for (size_t i = 0; i < count_; ++i) order_[i] = static_cast<uint32_t>(i);
   }
   // Children follow their parent in the list, so the reversed list order
   // puts them first.
-  std::vector<std::unique_ptr<FdtEntry>> removed;
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    if ((*it)->IsRemoved()) removed.push_back(std::move(*it));
+  std::vector<FdtEntry*> removed;
+  for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+    FdtEntry* e = SlotEntry(*it);
+    if (!e->IsRemoved()) continue;
+    removed.push_back(e);
+    freeSlots_.push_back(e->slot);
+    reserved_.erase(e->slot);
   }
-  entries_.erase(std::remove(entries_.begin(), entries_.end(), nullptr), entries_.end());
+  std::erase_if(order_, [this](uint32_t slot) { return SlotEntry(slot)->IsRemoved(); });
+  count_ = order_.size();
+  // Earlier positions are still right; later ones are now guesses.
   return removed;
 }
 

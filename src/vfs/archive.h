@@ -14,7 +14,10 @@
 
 #include <stdint.h>
 
+#include <array>
 #include <memory>
+#include <new>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,25 +62,47 @@ class EntryName {
   };
 };
 
-// One FDT record in memory.
+// One FDT record in memory. A mount keeps one per entry, so only what is
+// used between reading and writing is held: the sizes, the kind, the first
+// extent and the links. Links are slot numbers in the owning Archive (see
+// its accessors), half the size of pointers; the on-disk link offsets are
+// made again when the table is written.
 struct FdtEntry {
-  // A mount keeps one of these per entry, so the record is kept within
-  // 104 bytes (one 112-byte heap block): per-mount facts live beside the
-  // list, not in here.
-  EntryName name;            // one path component, case as stored
-  FdtFixed fixed{};          // as on disk; the links in it are only current
-                             // right after reading and writing
-  int32_t scratch = 0;       // list position while checking; kRemoved once detached
-  FdtEntry* parent = nullptr;
-  FdtEntry* nextSibling = nullptr;
-  FdtEntry* prevSibling = nullptr;
-  FdtEntry* firstChild = nullptr;
-
+  static constexpr uint32_t kNone = UINT32_MAX;  // no link
   static constexpr int32_t kRemoved = -1;
-  bool IsDirectory() const { return fixed.kind == kFdtDirectory; }
+
+  EntryName name;               // one path component, case as stored
+  uint32_t unfilteredSize = 0;  // content length before the content filter
+  uint32_t storedSize = 0;      // content length in the extents
+  uint32_t firstExtent = 0;     // 0 = no extent
+  uint32_t kind = 0;            // kFdtFile or kFdtDirectory
+  int32_t scratch = 0;          // list position (a guess once edited); kRemoved once detached
+  uint32_t slot = 0;            // own slot in the archive
+  uint32_t parent = kNone;
+  uint32_t nextSibling = kNone;
+  uint32_t prevSibling = kNone;
+  uint32_t firstChild = kNone;
+
+  bool IsDirectory() const { return kind == kFdtDirectory; }
   bool IsRemoved() const { return scratch == kRemoved; }
 };
-static_assert(sizeof(FdtEntry) <= 104, "FdtEntry fits a 112-byte heap block");
+static_assert(sizeof(FdtEntry) <= 56, "a mounted entry costs 56 bytes");
+
+// What an edit changes in an entry, for putting it back.
+struct FdtContent {
+  uint32_t unfilteredSize;
+  uint32_t storedSize;
+  uint32_t firstExtent;
+
+  static FdtContent Of(const FdtEntry& entry) {
+    return {entry.unfilteredSize, entry.storedSize, entry.firstExtent};
+  }
+  void RestoreTo(FdtEntry* entry) const {
+    entry->unfilteredSize = unfilteredSize;
+    entry->storedSize = storedSize;
+    entry->firstExtent = firstExtent;
+  }
+};
 
 class Archive {
  public:
@@ -91,10 +116,18 @@ class Archive {
   Archive(const Archive&) = delete;
   Archive& operator=(const Archive&) = delete;
 
+  ~Archive() { DestroyEntries(); }
+
   VfsHead& head() { return head_; }
   const VfsHead& head() const { return head_; }
-  const std::vector<std::unique_ptr<FdtEntry>>& entries() const { return entries_; }
-  FdtEntry* First() const { return entries_.empty() ? nullptr : entries_.front().get(); }
+  // Entries in the list.
+  size_t Count() const { return count_; }
+  FdtEntry* First() const { return At(0); }
+  // The entries an entry links to, or null.
+  FdtEntry* Parent(const FdtEntry* entry) const { return Linked(entry->parent); }
+  FdtEntry* NextSibling(const FdtEntry* entry) const { return Linked(entry->nextSibling); }
+  FdtEntry* PrevSibling(const FdtEntry* entry) const { return Linked(entry->prevSibling); }
+  FdtEntry* FirstChild(const FdtEntry* entry) const { return Linked(entry->firstChild); }
 
   // All zero but the magic and block size 512.
   void InitNewHead();
@@ -132,9 +165,13 @@ class Archive {
   // The entry at a list position, or null.
   FdtEntry* At(int32_t index) const;
   // Unlinks entry with its whole subtree (or, with null, every entry) from
-  // the tree and the list. Returns the entries, children before their
-  // parent, marked removed, their links left as they were.
-  std::vector<std::unique_ptr<FdtEntry>> Detach(FdtEntry* entry);
+  // the tree and the list.
+  // Returns the entries, children before their parent, marked removed,
+  // their links left as they were; they stay readable until the next entry
+  // is made.
+  std::vector<FdtEntry*> Detach(FdtEntry* entry);
+  // Drops every entry.
+  void Clear();
 
  private:
   class RecordReader;
@@ -147,11 +184,44 @@ class Archive {
   bool RecordOffsets(std::vector<uint32_t>* offsets) const;
   // Stores each entry's links as record offsets ("error fdtlink2offset").
   bool LinksToOffsets();
-  void AppendPlainRecord(const FdtEntry& entry, std::vector<uint8_t>* out) const;
+  void AppendPlainRecord(const FdtEntry& entry, const std::vector<uint32_t>& offsets,
+                         std::vector<uint8_t>* out) const;
+
+  // Entries live in chunks of raw storage that never move, so entry
+  // pointers stay valid while the table grows, and a chunk's untouched
+  // tail costs no memory. Slots are handed out in order; a removed entry's
+  // slot is used again.
+  static constexpr uint32_t kChunkShift = 10;
+  static constexpr uint32_t kChunkSlots = 1u << kChunkShift;
+  struct Chunk {
+    alignas(FdtEntry) unsigned char bytes[kChunkSlots * sizeof(FdtEntry)];
+  };
+  FdtEntry* SlotEntry(uint32_t slot) const {
+    auto* first = reinterpret_cast<FdtEntry*>(chunks_[slot >> kChunkShift]->bytes);
+    return std::launder(first + (slot & (kChunkSlots - 1)));
+  }
+  FdtEntry* Linked(uint32_t slot) const { return slot == FdtEntry::kNone ? nullptr : SlotEntry(slot); }
+  uint32_t SlotAt(size_t position) const {
+    return order_.empty() ? static_cast<uint32_t>(position) : order_[position];
+  }
+  // A fresh entry at the end of the list; null when memory ran out.
+  FdtEntry* Append();
+  void DestroyEntries();
+  // The reserved bytes of the record of slot (zero unless set).
+  void KeepReserved(uint32_t slot, const uint8_t* bytes);
 
   ErrorReporter* reporter_;
   VfsHead head_{};
-  std::vector<std::unique_ptr<FdtEntry>> entries_;
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+  uint32_t slots_ = 0;              // slots made so far
+  std::vector<uint32_t> freeSlots_;  // slots of removed entries
+  // Slots by list position; empty while position and slot are the same
+  // (an archive as read, and one only added to since).
+  std::vector<uint32_t> order_;
+  size_t count_ = 0;
+  // The reserved bytes of records that have any set, by slot: they are
+  // written back as read.
+  std::unordered_map<uint32_t, std::array<uint8_t, 16>> reserved_;
 };
 
 }  // namespace gavio

@@ -79,7 +79,7 @@ bool ExtentStore::WriteData(uint64_t offset, const uint8_t* data, uint64_t n) {
 
 bool ExtentStore::Link(FdtEntry* entry, uint32_t offset, uint32_t target) {
   if (offset == 0) {
-    entry->fixed.firstExtent = target;
+    entry->firstExtent = target;
     return true;
   }
   if (!file_.WriteAt(static_cast<uint64_t>(offset) + offsetof(FileBlockHead, next), &target,
@@ -102,15 +102,15 @@ bool ExtentStore::Write(FdtEntry* entry, const uint8_t* data, uint32_t n) {
   if (!OverwriteChain(entry, data, n, &written, &last, &done)) return false;
   if (!done && written < n && !FillFreeExtents(entry, data, n, &written, &last)) return false;
   if (!done && written < n && !Append(entry, data + written, n - written, last)) return false;
-  entry->fixed.unfilteredSize = n;
-  entry->fixed.storedSize = n;
+  entry->unfilteredSize = n;
+  entry->storedSize = n;
   return true;
 }
 
 bool ExtentStore::OverwriteChain(FdtEntry* entry, const uint8_t* data, uint32_t n,
                                  uint32_t* written, uint32_t* last, bool* done) {
   uint64_t visits = 0;
-  for (uint32_t offset = entry->fixed.firstExtent; offset != 0;) {
+  for (uint32_t offset = entry->firstExtent; offset != 0;) {
     FileBlockHead old;
     if (++visits > MaxChain()) {
       VFS_REPORT(reporter_, "file block range error");

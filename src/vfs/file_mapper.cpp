@@ -43,11 +43,13 @@ size_t Hash(std::string_view text, uint64_t seed) {
   return static_cast<size_t>(hash);
 }
 
-// Doubles an open-addressing index when it is half full (or makes the
-// first one); slotOf places an item already held.
+// Doubles an open-addressing index when it would pass three quarters full
+// (or makes the first one); slotOf places an item already held. The hash
+// spreads keys well, so probes stay short at that load, and a mount's
+// index costs a third less than at half full.
 template <typename SlotOf>
 void GrowIndex(std::vector<uint32_t>* index, size_t count, uint32_t none, SlotOf slotOf) {
-  if (!index->empty() && (count + 1) * 2 <= index->size()) return;
+  if (!index->empty() && (count + 1) * 4 <= index->size() * 3) return;
   std::vector<uint32_t> old(index->empty() ? 16 : index->size() * 2, none);
   index->swap(old);
   for (uint32_t item : old) {

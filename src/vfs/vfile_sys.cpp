@@ -163,7 +163,7 @@ struct FoldedEqual {
 
 void CVFileSys::RegisterMountedFiles(int32_t rootHandle, MountRecord& mount) {
   const Archive& archive = mount.archive;
-  mount.firstOfName.assign(archive.entries().size(), false);
+  mount.firstOfName.assign(archive.Count(), false);
   std::deque<std::pair<FdtEntry*, std::string>> chains;
   chains.emplace_back(archive.First(), mount.mountPath);
   std::unordered_set<std::string_view, FoldedHash, FoldedEqual> seen;
@@ -171,9 +171,9 @@ void CVFileSys::RegisterMountedFiles(int32_t rootHandle, MountRecord& mount) {
     auto [node, prefix] = std::move(chains.front());
     chains.pop_front();
     seen.clear();
-    bool parent_first = node == nullptr || node->parent == nullptr ||
-                        mount.firstOfName[static_cast<size_t>(archive.IndexOf(node->parent))];
-    for (FdtEntry* n = node; n != nullptr; n = n->nextSibling) {
+    const FdtEntry* parent = node == nullptr ? nullptr : archive.Parent(node);
+    bool parent_first = parent == nullptr || mount.firstOfName[static_cast<size_t>(archive.IndexOf(parent))];
+    for (FdtEntry* n = node; n != nullptr; n = archive.NextSibling(n)) {
       int32_t index = archive.IndexOf(n);
       mount.firstOfName[static_cast<size_t>(index)] = seen.insert(n->name.view()).second && parent_first;
       std::string path = prefix;
@@ -182,7 +182,7 @@ void CVFileSys::RegisterMountedFiles(int32_t rootHandle, MountRecord& mount) {
       // hostile, very deep tree from costing quadratic time.
       if (path.size() > kMaxVfsPath) continue;
       if (n->IsDirectory()) {
-        if (n->firstChild != nullptr) chains.emplace_back(n->firstChild, path + '\\');
+        if (FdtEntry* child = archive.FirstChild(n)) chains.emplace_back(child, path + '\\');
         continue;
       }
       if (!caseSensitive_) LowerAscii(&path);
@@ -250,13 +250,13 @@ const FdtEntry* CVFileSys::HintedEntry(const MountRecord& mount, std::string_vie
   // lookup would split it; being first of their names on every level, the
   // lookup would then have found this entry too.
   size_t end = relative.size();
-  for (const FdtEntry* e = entry; e != nullptr; e = e->parent) {
+  for (const FdtEntry* e = entry; e != nullptr; e = mount.archive.Parent(e)) {
     size_t size = e->name.size();
     if (size > end) return nullptr;
     std::string_view component = relative.substr(end - size, size);
     if (exactNames_ ? component != e->name.view() : !EqualsNoCase(component, e->name)) return nullptr;
     end -= size;
-    if (e->parent != nullptr) {
+    if (e->parent != FdtEntry::kNone) {
       if (end == 0 || relative[end - 1] != '\\') return nullptr;
       --end;
     }
@@ -284,7 +284,7 @@ int32_t CVFileSys::LoadMounted(int32_t rootHandle, const std::string& path, int3
 bool CVFileSys::StoredSizeFits(const Archive& archive, const FdtEntry& entry) {
   // Stored bytes live in the data area, so a larger size is a lie that must
   // not become an allocation.
-  uint32_t stored = entry.fixed.storedSize;
+  uint32_t stored = entry.storedSize;
   uint64_t data_area = archive.head().dataEnd > Archive::kFirstExtent
                            ? archive.head().dataEnd - Archive::kFirstExtent
                            : 0;
@@ -300,15 +300,15 @@ bool CVFileSys::ReadStoredInto(const HostFile& file, const Archive& archive, con
   // Reading never changes the head; the store gets a copy of it.
   VfsHead head = archive.head();
   ExtentStore store(file, head, reporter_);
-  uint32_t first = entry.fixed.firstExtent;
-  uint32_t stored = entry.fixed.storedSize;
+  uint32_t first = entry.firstExtent;
+  uint32_t stored = entry.storedSize;
   return store.ReadSingleExtent(first, stored, out) || store.Read(first, stored, out, kind);
 }
 
 IBuffer* CVFileSys::LoadStored(const HostFile& file, const Archive& archive, const FdtEntry& entry,
                                ExtentStore::ReadKind kind) {
   if (!StoredSizeFits(archive, entry)) return nullptr;
-  IBuffer* raw = CreateBufferForOverwrite(static_cast<int32_t>(entry.fixed.storedSize), reporter_);
+  IBuffer* raw = CreateBufferForOverwrite(static_cast<int32_t>(entry.storedSize), reporter_);
   if (raw == nullptr) {
     VFS_REPORT(reporter_, "create buffer error!");
     return nullptr;
@@ -321,8 +321,8 @@ IBuffer* CVFileSys::LoadStored(const HostFile& file, const Archive& archive, con
 }
 
 bool CVFileSys::UnfilteredSizeFits(const FdtEntry& entry) {
-  int64_t unfiltered = entry.fixed.unfilteredSize;
-  if (unfiltered > entry.fixed.storedSize * kMaxExpansion + kExpansionSlack || unfiltered > INT32_MAX) {
+  int64_t unfiltered = entry.unfilteredSize;
+  if (unfiltered > entry.storedSize * kMaxExpansion + kExpansionSlack || unfiltered > INT32_MAX) {
     VFS_REPORT(reporter_, "file size error");
     return false;
   }
@@ -348,14 +348,14 @@ IBuffer* CVFileSys::LoadInflated(const HostFile& file, const Archive& archive, c
                                  ExtentStore::ReadKind kind) {
   if (!StoredSizeFits(archive, entry)) return nullptr;
   std::unique_ptr<uint8_t[]> once;
-  uint8_t* raw = Scratch(entry.fixed.storedSize, &once);
+  uint8_t* raw = Scratch(entry.storedSize, &once);
   if (raw == nullptr) {
     VFS_REPORT(reporter_, "create buffer error!");
     return nullptr;
   }
   if (!ReadStoredInto(file, archive, entry, raw, kind) || !UnfilteredSizeFits(entry)) return nullptr;
-  IBuffer* content = CreateBufferForOverwrite(static_cast<int32_t>(entry.fixed.unfilteredSize), reporter_);
-  if (content != nullptr && zlib_->DecodeInto(raw, entry.fixed.storedSize, content) == 0) {
+  IBuffer* content = CreateBufferForOverwrite(static_cast<int32_t>(entry.unfilteredSize), reporter_);
+  if (content != nullptr && zlib_->DecodeInto(raw, entry.storedSize, content) == 0) {
     content->Release();
     content = nullptr;
   }
@@ -366,10 +366,10 @@ IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, co
                                 const std::string& path, ExtentStore::ReadKind kind) {
   // An empty stored file is empty content, whatever its filter. Loading
   // does not even look at its extents.
-  if (entry.fixed.storedSize == 0 && kind == ExtentStore::ReadKind::kLoad) {
+  if (entry.storedSize == 0 && kind == ExtentStore::ReadKind::kLoad) {
     return CreateBuffer(0, reporter_);
   }
-  RWFilter* filter = entry.fixed.storedSize == 0 ? nullptr : GetFilter(path.c_str(), &archive.head());
+  RWFilter* filter = entry.storedSize == 0 ? nullptr : GetFilter(path.c_str(), &archive.head());
   // The built-in filter decodes straight from the stored bytes.
   if (filter != nullptr && filter == zlib_) return LoadInflated(file, archive, entry, kind);
   IBuffer* raw = LoadStored(file, archive, entry, kind);
@@ -378,7 +378,7 @@ IBuffer* CVFileSys::LoadContent(const HostFile& file, const Archive& archive, co
     raw->Release();
     return nullptr;
   }
-  IBuffer* content = CreateBuffer(static_cast<int32_t>(entry.fixed.unfilteredSize), reporter_);
+  IBuffer* content = CreateBuffer(static_cast<int32_t>(entry.unfilteredSize), reporter_);
   bool ok = content != nullptr && filter->PostLoad(raw, content) != 0;
   raw->Release();
   if (!ok && content != nullptr) {
@@ -586,14 +586,14 @@ void CVFileSys::FailEdit(RootRecord* root) {
   EndFindsOn(root);
   if (!root->journal.Rollback() || !root->archive.ReadHead(root->file) ||
       !ReadArchive(root->file, &root->archive)) {
-    root->archive.Detach(nullptr);
+    root->archive.Clear();
   }
 }
 
 template <typename Edit>
 bool CVFileSys::RunStatement(RootRecord* root, FdtEntry* entry, size_t entriesBefore, Edit edit) {
   VfsHead head = root->archive.head();
-  FdtFixed fixed = entry->fixed;
+  FdtContent content = FdtContent::Of(*entry);
   root->journal.BeginStatement();
   if (edit()) {
     root->journal.EndStatement();
@@ -604,8 +604,8 @@ bool CVFileSys::RunStatement(RootRecord* root, FdtEntry* entry, size_t entriesBe
     return false;
   }
   root->archive.head() = head;
-  entry->fixed = fixed;
-  if (root->archive.entries().size() > entriesBefore) {
+  content.RestoreTo(entry);
+  if (root->archive.Count() > entriesBefore) {
     EndFindsOn(root);
     root->archive.Detach(root->archive.At(static_cast<int32_t>(entriesBefore)));
   }
@@ -629,8 +629,8 @@ int64_t CVFileSys::StoreContent(RootRecord* root, FdtEntry* entry, const std::st
   if (filter->PreSave(data, encoded) != 0) {
     uint32_t n = static_cast<uint32_t>(encoded->Size());
     if (store.Write(entry, encoded->Data(), n)) {
-      entry->fixed.unfilteredSize = static_cast<uint32_t>(std::max(data->Size(), 0));
-      entry->fixed.storedSize = n;
+      entry->unfilteredSize = static_cast<uint32_t>(std::max(data->Size(), 0));
+      entry->storedSize = n;
       stored = n;
     }
   }
@@ -653,11 +653,11 @@ int32_t CVFileSys::WriteFileToRoot(int32_t rootHandle, const char* path, IBuffer
   }
   // Checked before the entry is made, so a read-only root is not changed.
   if (!Editable(root) || !FitsArchive(root, data)) return 0;
-  size_t entries_before = root->archive.entries().size();
+  size_t entries_before = root->archive.Count();
   FdtEntry* entry = root->archive.Find(clean, true, exactNames_);
   if (entry == nullptr || entry->IsDirectory()) {
     // Directories the lookup made on the way stay only if they are used.
-    if (root->archive.entries().size() > entries_before) {
+    if (root->archive.Count() > entries_before) {
       root->archive.Detach(root->archive.At(static_cast<int32_t>(entries_before)));
     }
     VFS_REPORT(reporter_, "write file error!");
@@ -691,12 +691,12 @@ bool CVFileSys::RemoveEntry(RootRecord* root, FdtEntry* entry) {
   // Finds walking this archive step past what is gone before it is freed.
   finds_.ForEach([root](FindRecord& find) {
     if (find.root != root) return;
-    while (find.next != nullptr && find.next->IsRemoved()) find.next = find.next->nextSibling;
+    while (find.next != nullptr && find.next->IsRemoved()) find.next = root->archive.NextSibling(find.next);
     std::erase_if(find.pending, [](const auto& item) { return item.first->IsRemoved(); });
   });
   ExtentStore store(root->file, root->archive.head(), reporter_);
   for (const auto& gone : removed) {
-    if (gone->fixed.firstExtent != 0 && !store.Release(gone->fixed.firstExtent)) {
+    if (gone->firstExtent != 0 && !store.Release(gone->firstExtent)) {
       // The tree is already consistent without the entries; what could not
       // be released stays unused space.
       VFS_REPORT(reporter_, "free file block error");
@@ -821,8 +821,8 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
     VFS_REPORT(reporter_, "write file error!");
     return 0;
   }
-  FdtFixed source_sizes = source_entry->fixed;
-  size_t entries_before = target->archive.entries().size();
+  FdtContent source_sizes = FdtContent::Of(*source_entry);
+  size_t entries_before = target->archive.Count();
   FdtEntry* target_entry = target->archive.Find(target_clean, true, exactNames_);
   bool ok = false;
   auto store = [&] {
@@ -830,8 +830,8 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
       ExtentStore store(target->file, target->archive.head(), reporter_);
       ok = store.Write(target_entry, bytes->Data(), static_cast<uint32_t>(bytes->Size()));
       if (ok) {
-        target_entry->fixed.unfilteredSize = source_sizes.unfilteredSize;
-        target_entry->fixed.storedSize = source_sizes.storedSize;
+        target_entry->unfilteredSize = source_sizes.unfilteredSize;
+        target_entry->storedSize = source_sizes.storedSize;
       }
     } else {
       ok = StoreContent(target, target_entry, target_clean, bytes) >= 0;
@@ -840,7 +840,7 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
   };
   if (target_entry != nullptr && !target_entry->IsDirectory()) {
     RunStatement(target, target_entry, entries_before, store);
-  } else if (target->archive.entries().size() > entries_before) {
+  } else if (target->archive.Count() > entries_before) {
     target->archive.Detach(target->archive.At(static_cast<int32_t>(entries_before)));
   }
   bytes->Release();
@@ -854,16 +854,18 @@ int32_t CVFileSys::CopyFile(int32_t sourceRoot, const char* sourcePath, int32_t 
 bool CVFileSys::Advance(FindRecord* find) {
   const bool recursive = (find->flags & kFindRecursive) != 0;
   const bool directories = (find->flags & kFindDirectories) != 0;
+  if (find->root == nullptr) return false;
+  const Archive& archive = find->root->archive;
   while (true) {
     while (find->next != nullptr) {
       FdtEntry* node = find->next;
-      find->next = node->nextSibling;
+      find->next = archive.NextSibling(node);
       std::string path = find->start + find->dirPath;
       path += node->name.view();
       // No other operation accepts a path this long.
       if (path.size() > kMaxVfsPath) continue;
       if (node->IsDirectory()) {
-        if (node->firstChild != nullptr) find->pending.emplace_back(node, find->dirPath);
+        if (node->firstChild != FdtEntry::kNone) find->pending.emplace_back(node, find->dirPath);
         if (!directories) continue;
         path += '\\';
       }
@@ -876,7 +878,7 @@ bool CVFileSys::Advance(FindRecord* find) {
     find->dirPath = dir_path;
     find->dirPath += directory->name.view();
     find->dirPath += '\\';
-    find->next = directory->firstChild;
+    find->next = archive.FirstChild(directory);
   }
 }
 
@@ -898,11 +900,11 @@ int32_t CVFileSys::FindFirst(int32_t rootHandle, const char* startDir, int32_t f
     find->next = root->archive.First();
   } else {
     FdtEntry* directory = root->archive.Find(start, false, exactNames_);
-    if (directory == nullptr || !directory->IsDirectory() || directory->firstChild == nullptr) {
+    if (directory == nullptr || !directory->IsDirectory() || directory->firstChild == FdtEntry::kNone) {
       VFS_REPORT(reporter_, "start path not found!");
       return -1;
     }
-    find->next = directory->firstChild;
+    find->next = root->archive.FirstChild(directory);
   }
   find->start = start;
   if (!Advance(find.get())) return -1;

@@ -123,6 +123,38 @@ TEST_F(HandMade, ValidImageOpens) {
   EXPECT_EQ(TakeText(fs_->ReadFileFromRoot(root, "hello.txt")), "hello");
 }
 
+// The reserved bytes of a record mean nothing here but may to others: an
+// edit writes them back as read, and an entry made later in a removed
+// one's place does not inherit them.
+TEST_F(HandMade, ReservedBytesSurviveEdits) {
+  const uint32_t first = kOneExtentEnd + 4;
+  RawRecord hello = Hello();
+  RawRecord dir{"d", gavio::kFdtDirectory};
+  hello.next = first + 60 + static_cast<uint32_t>(hello.name.size());
+  dir.prev = first;
+  hello.reserved = "0123456789abcdef";
+  dir.reserved = std::string("\xff\0\0\0\0\0\0\0\0\0\0\0\0\0\0\x01", 16);
+  int32_t root = Open(Image({hello, dir}), gavio::kRootReadWrite);
+  ASSERT_NE(root, -1) << reports_.All();
+  gavio::IBuffer* data = MakeBuffer(std::string(3000, 'x'));
+  ASSERT_GT(fs_->WriteFileToRoot(root, "d\\new.txt", data), 0);
+  ASSERT_EQ(fs_->CloseRoot(root), 1);
+  Audit audit = AuditArchive(path());
+  ASSERT_TRUE(audit.ok) << audit.error;
+  EXPECT_EQ(audit.reserved, (std::map<std::string, std::string>{{"hello.txt", hello.reserved}, {"d", dir.reserved}}));
+
+  root = fs_->OpenRoot(path().c_str(), gavio::kRootReadWrite);
+  ASSERT_NE(root, -1) << reports_.All();
+  ASSERT_EQ(fs_->DeleteFile(root, "hello.txt"), 1);
+  ASSERT_GT(fs_->WriteFileToRoot(root, "later.txt", data), 0);
+  ASSERT_EQ(fs_->CloseRoot(root), 1);
+  data->Release();
+  audit = AuditArchive(path());
+  ASSERT_TRUE(audit.ok) << audit.error;
+  EXPECT_EQ(audit.reserved, (std::map<std::string, std::string>{{"d", dir.reserved}}));
+  EXPECT_EQ(audit.stored.count("later.txt"), 1u);
+}
+
 TEST_F(HandMade, LinksOutsideTheRecordsAreRefused) {
   const uint32_t first = kOneExtentEnd + 4;
   RawRecord a = Hello("a");

@@ -63,7 +63,7 @@ class ArchiveModelTest : public ::testing::TestWithParam<ModelCase> {
   }
   uint32_t UnitsOf(const std::string& path) {
     FdtEntry* entry = archive()->Find(path, false);
-    return entry == nullptr ? 0 : ChainUnits(entry->fixed.firstExtent);
+    return entry == nullptr ? 0 : ChainUnits(entry->firstExtent);
   }
 
   std::string RandomPath() {

@@ -114,7 +114,7 @@ std::string PlainRecord(const RawRecord& r) {
   for (uint32_t v : {r.unfiltered, r.stored, r.kind, r.firstExtent, r.parent, r.next, r.prev, r.child}) {
     AppendU32(&plain, v);
   }
-  plain.append(16, '\0');
+  plain += r.reserved;
   AppendU32(&plain, gavio::kTailTag);
   return plain;
 }
@@ -235,6 +235,7 @@ Audit AuditArchive(const std::string& path) {
     r.next = U32At(plain, f + 20);
     r.prev = U32At(plain, f + 24);
     r.child = U32At(plain, f + 28);
+    r.reserved = plain.substr(f + 32, 16);
     if (U32At(plain, f + 48) != gavio::kTailTag) {
       audit.error = "bad tail tag";
       return audit;
@@ -256,6 +257,7 @@ Audit AuditArchive(const std::string& path) {
   for (size_t i = 0; i < records.size(); ++i) {
     const RawRecord& r = records[i];
     std::string full = path_of(i);
+    if (r.reserved != std::string(16, '\0')) audit.reserved[full] = r.reserved;
     if (r.kind == gavio::kFdtDirectory) {
       audit.directories.push_back(full + "\\");
       continue;

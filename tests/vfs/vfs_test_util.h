@@ -68,6 +68,7 @@ struct RawRecord {
   uint32_t next = 0;
   uint32_t prev = 0;
   uint32_t child = 0;
+  std::string reserved = std::string(16, '\0');
 };
 
 std::string PlainRecord(const RawRecord& record);
@@ -92,6 +93,7 @@ struct Audit {
   std::map<std::string, uint32_t> units;        // file path -> units of its chain
   std::vector<std::string> directories;         // "a\b\" form
   int64_t freeListUnits = 0;                    // summed over the free list
+  std::map<std::string, std::string> reserved;  // entry path -> reserved bytes, when not all zero
 };
 
 // Reads head, FDT, every file's chain and the free list, and checks that
