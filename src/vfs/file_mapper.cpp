@@ -88,9 +88,15 @@ size_t FileMapper::FolderSlot(std::string_view folder) const {
 
 size_t FileMapper::RecordSlot(uint32_t folder, std::string_view leaf) const {
   size_t mask = index_.size() - 1;
-  for (size_t slot = Hash(leaf, folder + 1) & mask;; slot = (slot + 1) & mask) {
-    uint32_t number = index_[slot];
-    if (number == kNone || (records_[number].folder == folder && LeafOf(records_[number]) == leaf)) return slot;
+  size_t hash = Hash(leaf, folder + 1);
+  uint32_t tag = TagOf(hash);
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    uint32_t item = index_[slot];
+    if (item == kNone) return slot;
+    // Only a slot whose tag matches is worth reading its record for.
+    if ((item & ~kNumberMask) != tag) continue;
+    const Record& record = records_[item & kNumberMask];
+    if (record.folder == folder && LeafOf(record) == leaf) return slot;
   }
 }
 
@@ -146,8 +152,8 @@ int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
   std::lock_guard<std::mutex> guard(lock_);
   uint32_t number = FindFolder(folder);
   if (number != kNone) {
-    uint32_t found = index_.empty() ? kNone : index_[RecordSlot(number, leaf)];
-    if (found != kNone) {
+    uint32_t found = index_.empty() ? kNone : index_[RecordSlot(number, leaf)] & kNumberMask;
+    if (found != kNumberMask) {
       records_[found].rootHandle = rootHandle;
       records_[found].value = value;
       return 1;
@@ -155,15 +161,18 @@ int32_t FileMapper::Map(const char* path, int32_t rootHandle, int32_t value) {
   }
   try {
     uint32_t start = 0;
-    if ((number == kNone && !AddFolder(folder, &number)) || records_.size() >= kNone / 4 ||
+    if ((number == kNone && !AddFolder(folder, &number)) || records_.size() >= kNumberMask ||
         !StoreText(leaf, &start)) {
       VFS_REPORT(reporter_, "memory not enough");
       return 0;
     }
-    GrowIndex(&index_, records_.size(), kNone,
-              [this](uint32_t n) { return RecordSlot(records_[n].folder, LeafOf(records_[n])); });
+    GrowIndex(&index_, records_.size(), kNone, [this](uint32_t item) {
+      const Record& record = records_[item & kNumberMask];
+      return RecordSlot(record.folder, LeafOf(record));
+    });
     records_.push_back(Record{start, number, rootHandle, value});
-    index_[RecordSlot(number, leaf)] = static_cast<uint32_t>(records_.size() - 1);
+    size_t slot = RecordSlot(number, leaf);
+    index_[slot] = TagOf(Hash(leaf, number + 1)) | static_cast<uint32_t>(records_.size() - 1);
     ++keysVersion_;
   } catch (const std::bad_alloc&) {
     VFS_REPORT(reporter_, "memory not enough");
@@ -183,6 +192,7 @@ int32_t FileMapper::Lookup(const char* path, int32_t* value) {
   uint32_t number = FindFolder(folder);
   uint32_t found = number == kNone || index_.empty() ? kNone : index_[RecordSlot(number, leaf)];
   if (found == kNone) return -1;
+  found &= kNumberMask;
   if (value != nullptr) *value = records_[found].value;
   return records_[found].rootHandle;
 }

@@ -49,6 +49,15 @@ class FileMapper final : public IFileMapper {
   };
   static constexpr size_t kTextBlock = 16 * 1024;
   static constexpr uint32_t kNone = UINT32_MAX;
+  // A record index slot holds the record number in its low bits and a few
+  // bits of the key's hash above them, so most probes that cannot match
+  // are passed over without reading a record. Record numbers stop below
+  // the mask (tens of millions of keys).
+  static constexpr uint32_t kNumberBits = 26;
+  static constexpr uint32_t kNumberMask = (1u << kNumberBits) - 1;
+  static uint32_t TagOf(size_t hash) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(hash) >> (64 - (32 - kNumberBits))) << kNumberBits;
+  }
 
   ~FileMapper() = default;
 

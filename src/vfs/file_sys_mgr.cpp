@@ -253,12 +253,9 @@ int32_t FileSysMgr::OpenFromArchives(const std::string& path, uint32_t flags) {
 }
 
 int32_t FileSysMgr::OpenFromFolders(const std::string& path, uint32_t flags) {
-  int32_t value = 0;
-  int32_t root = fileMapper_->Lookup(path.c_str(), &value);
-  int32_t file_handle = root != -1
-                            ? fileSys_->LoadFile(root, path.c_str(), value, flags | kPathIsClean)
-                            : -1;
-  if (file_handle == -1) file_handle = fileSys_->OpenFile(path.c_str(), flags | kPathIsClean);
+  // The folder file system looks in the file mapper first and then in its
+  // mounts.
+  int32_t file_handle = fileSys_->OpenFile(path.c_str(), flags | kPathIsClean);
   Record(file_handle, fileSys_);
   return file_handle;
 }

@@ -1,18 +1,26 @@
 #include "vfs/vfs_path.h"
 
+#include <string.h>
+
 namespace gavio {
 
 bool CleanVfsPath(const char* path, std::string* out) {
   if (path == nullptr) return false;
-  std::string clean;
+  // Bounded even for a huge input: more kept characters than this fail
+  // anyway. The string is sized once (every open cleans its path), to the
+  // input's length up to one past the bound, which is never less than the
+  // characters kept before the bound is passed.
+  constexpr size_t kMaxKept = kMaxVfsPath + 4096;
+  std::string clean(strnlen(path, kMaxKept + 1), '\0');
+  size_t kept = 0;
   for (const char* p = path; *p != '\0'; ++p) {
     if (*p == '\t' || *p == '\n' || *p == '\r') continue;
-    clean += (*p == '/') ? '\\' : *p;
-    // Bounded even for a huge input: anything this long fails anyway.
-    if (clean.size() > kMaxVfsPath + 4096) return false;
+    if (kept == kMaxKept) return false;
+    clean[kept++] = (*p == '/') ? '\\' : *p;
   }
-  while (!clean.empty() && clean.back() == ' ') clean.pop_back();
-  if (clean.size() > kMaxVfsPath) return false;
+  while (kept > 0 && clean[kept - 1] == ' ') --kept;
+  if (kept > kMaxVfsPath) return false;
+  clean.resize(kept);
   *out = std::move(clean);
   return true;
 }
