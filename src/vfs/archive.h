@@ -197,8 +197,8 @@ class Archive {
     alignas(FdtEntry) unsigned char bytes[kChunkSlots * sizeof(FdtEntry)];
   };
   FdtEntry* SlotEntry(uint32_t slot) const {
-    auto* first = reinterpret_cast<FdtEntry*>(chunks_[slot >> kChunkShift]->bytes);
-    return std::launder(first + (slot & (kChunkSlots - 1)));
+    unsigned char* at = chunks_[slot >> kChunkShift]->bytes + (slot & (kChunkSlots - 1)) * sizeof(FdtEntry);
+    return std::launder(reinterpret_cast<FdtEntry*>(at));
   }
   FdtEntry* Linked(uint32_t slot) const { return slot == FdtEntry::kNone ? nullptr : SlotEntry(slot); }
   uint32_t SlotAt(size_t position) const {
