@@ -388,6 +388,41 @@ TEST_F(ProtocolHandlerTest, AtMost256FilesGoOut) {
   handler->Destroy(1);
 }
 
+// Without a server list neither handler initialises, and a request made
+// all the same fails at once, once per kind, instead of at a time-out.
+TEST_F(ProtocolHandlerTest, WithoutAServerListRequestsFailAtOnce) {
+  gavio_test::WriteFile(config_, "<?xml version=\"1.0\" ?>\n<Server>\n</Server>\n");
+  InfoSink info;
+  auto* fetcher = runtime_test::Create<IVerifyInfoHandler>(kVerifyInfoHandlerId);
+  ASSERT_NE(fetcher, nullptr);
+  EventSourceOf(fetcher)->AddListener(&info, 0);
+  ASSERT_EQ(fetcher->Initialize(config_.c_str()), 1);
+  EXPECT_EQ(fetcher->Initialize2(0, 0, nullptr), 0);
+  FetchRequest request{kFetchVerifyServers | kFetchControlIds, 0, 0, 0};
+  fetcher->Fetch("game", &request);
+  ASSERT_EQ(info.events.size(), 2u);
+  EXPECT_EQ(info.events[0].kind, "verify failed");
+  EXPECT_EQ(info.events[1].kind, "control failed");
+  EXPECT_EQ(info.events[1].code, kVerifyErrorConnect);
+  fetcher->Destroy(1);
+
+  HashSink hash;
+  auto* checker = runtime_test::Create<IHashCheckHandler>(kHashCheckHandlerId);
+  ASSERT_NE(checker, nullptr);
+  EventSourceOf(checker)->AddListener(&hash, 0);
+  ASSERT_EQ(checker->Initialize(config_.c_str()), 1);
+  EXPECT_EQ(checker->Initialize2(0, 0, nullptr), 0);
+  auto task = std::make_unique<HashCheckTask>();
+  memset(task.get(), 0, sizeof(HashCheckTask));
+  task->count = 1;
+  strcpy(task->paths[0], good_.c_str());
+  checker->VerifyFile("game", task.get());
+  ASSERT_EQ(hash.events.size(), 1u);
+  EXPECT_FALSE(hash.events[0].complete);
+  EXPECT_EQ(hash.events[0].error.firstCode, kVerifyErrorConnect);
+  checker->Destroy(1);
+}
+
 TEST_F(ProtocolHandlerTest, InitializeNeedsAnExistingConfiguration) {
   auto* handler = runtime_test::Create<IVerifyInfoHandler>(kVerifyInfoHandlerId);
   ASSERT_NE(handler, nullptr);
