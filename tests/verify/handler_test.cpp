@@ -3,10 +3,14 @@
 // process, in its answering modes, silent, refusing, and killed mid-answer.
 // The test's thread pumps messages and calls the handler's OnTimer from a
 // thread timer, as an owner does; time-outs are short, waits generous.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -421,6 +425,26 @@ TEST_F(ProtocolHandlerTest, WithoutAServerListRequestsFailAtOnce) {
   EXPECT_FALSE(hash.events[0].complete);
   EXPECT_EQ(hash.events[0].error.firstCode, kVerifyErrorConnect);
   checker->Destroy(1);
+}
+
+// The peer drops a client that connects and never speaks: no read of its
+// holds a connection for ever.
+TEST_F(ProtocolHandlerTest, ThePeerDropsASilentClient) {
+  auto peer = StartPeer();
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(peer->port());
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  pollfd wait{fd, POLLIN, 0};
+  char byte;
+  // Closed by the peer, nothing sent.
+  const bool closed = poll(&wait, 1, static_cast<int>(kLimitMs)) == 1 &&
+                      recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+  close(fd);
+  EXPECT_TRUE(closed);
 }
 
 TEST_F(ProtocolHandlerTest, InitializeNeedsAnExistingConfiguration) {
