@@ -22,6 +22,7 @@
 
 #include "gavio/ids.h"
 #include "gavio/verify.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
 #include "runtime/runtime_test_env.h"
@@ -126,6 +127,36 @@ class InfoSink : public IVerifyInfoSink {
         {kind, 0, "", error->firstCode != 0 ? error->firstCode : error->secondCode, error->reason});
     if (hook) hook();
   }
+};
+
+class ManagerSink : public IHashCheckManagerSink {
+ public:
+  void OnHashCheckComplete(HashCheckResult* result) override {
+    sink.OnHashCheckComplete(result, nullptr);
+  }
+  void OnHashCheckError(HashCheckResult* result, VerifyError* error) override {
+    sink.OnHashCheckError(result, error, nullptr);
+  }
+  HashSink sink;
+};
+
+// While it lives, the program's INI names refusing_memory.so as component
+// 3's library: memory managers made meanwhile refuse every result record.
+class RefusedResultRecords {
+ public:
+  RefusedResultRecords() {
+    char ini[kPathSize];
+    HostGetRegistryPath(ini);
+    ini_ = ini;
+    saved_ = gavio_test::ReadFile(ini_);
+    gavio_test::WriteFile(
+        ini_, saved_ + "\n[3]\nDLL=" + gavio_test::BuildDir() + "/refusing_memory.so\n");
+  }
+  ~RefusedResultRecords() { gavio_test::WriteFile(ini_, saved_); }
+
+ private:
+  std::string ini_;
+  std::string saved_;
 };
 
 class ProtocolHandlerTest : public ::testing::Test {
@@ -425,6 +456,41 @@ TEST_F(ProtocolHandlerTest, WithoutAServerListRequestsFailAtOnce) {
   EXPECT_FALSE(hash.events[0].complete);
   EXPECT_EQ(hash.events[0].error.firstCode, kVerifyErrorConnect);
   checker->Destroy(1);
+}
+
+// A report whose record the memory manager refuses still arrives, whole,
+// from a handler and through the manager, answered or refused.
+TEST_F(ProtocolHandlerTest, ReportsArriveWhenTheirRecordIsRefused) {
+  RefusedResultRecords refused;
+  const std::vector<std::string> three = {good_, bad_, unknown_};
+  const std::vector<std::vector<std::string>> modes = {{}, {"--error=2"}};
+  for (const auto& mode : modes) {
+    auto peer = StartPeer(mode);
+    WriteConfig({peer->port()});
+    std::vector<HashEvent> direct = VerifyThree(0, 0);
+    ASSERT_EQ(direct.size(), 1u);
+    EXPECT_EQ(direct[0].complete, mode.empty());
+    EXPECT_EQ(direct[0].paths, three);
+
+    ManagerSink listener;
+    auto* manager = runtime_test::Create<IHashCheckManager>(kHashCheckManagerId);
+    ASSERT_NE(manager, nullptr);
+    EventSourceOf(manager)->AddListener(static_cast<IHashCheckManagerSink*>(&listener), 0);
+    manager->SetConfigPath(config_.c_str());
+    manager->SetServiceName("game");
+    manager->Initialize2(0, 0, nullptr);
+    TimerDriver timer([manager] { manager->OnTimer(); });
+    auto task = std::make_unique<HashCheckTask>();
+    memset(task.get(), 0, sizeof(HashCheckTask));
+    task->count = 3;
+    for (int i = 0; i < 3; ++i) strcpy(task->paths[i], three[i].c_str());
+    EXPECT_EQ(manager->StartHashCheck(task.get()), 1);
+    EXPECT_TRUE(gavio_test::PumpUntil([&] { return !listener.sink.events.empty(); }, kLimitMs));
+    manager->Destroy(1);
+    ASSERT_EQ(listener.sink.events.size(), 1u);
+    EXPECT_EQ(listener.sink.events[0].complete, mode.empty());
+    EXPECT_EQ(listener.sink.events[0].paths, three);
+  }
 }
 
 // The peer drops a client that connects and never speaks: no read of its

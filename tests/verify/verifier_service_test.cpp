@@ -83,7 +83,8 @@ class VerifierServiceTest : public ::testing::Test {
   // (a relative one is taken in the client root).
   void Open(const std::string& config, const std::string& folder = "") {
     const std::string given = folder.empty() ? dir_.path() : folder;
-    const std::string host = folder.empty() ? dir_.path() : runtime_test::RootFolder() + "/" + folder;
+    const std::string host =
+        folder.empty() ? dir_.path() : runtime_test::RootFolder() + "/" + folder;
     WriteFile(host + "/Svconfig.xml", config);
     verifier_ = runtime_test::Create<ISecurityVerifier>(gavio::kSecurityVerifierId);
     ASSERT_NE(verifier_, nullptr);
