@@ -19,6 +19,7 @@
 #include "runtime/memory_client.h"
 #include "verify/kora_answers.h"
 #include "verify/protocol_handler.h"
+#include "verify/result_record.h"
 
 namespace gavio {
 namespace {
@@ -28,6 +29,7 @@ using kora::VerifyHashReq;
 
 constexpr uint32_t kHashWireCapacity = 65535;
 constexpr size_t kDigestTextSize = 32;
+constexpr char kRecordRefusedLog[] = "error , alloc HASHCHECKRESULT fail!";
 
 int Tick() { return static_cast<int>(GetTickCount()); }
 
@@ -209,20 +211,19 @@ class HashCheckProtocalHandler final
   void OnVerdicts(const HashAnswer& answer) {
     log_.Trace("hash check success! time : 【 %d 】", Tick());
     base_.EndExchange();
-    auto* result = static_cast<HashCheckResult*>(memory_.AllocateZeroed(sizeof(HashCheckResult)));
-    if (result == nullptr) return;
-    kora::FillHashResult(*task_, answer, result);
-    base_.SetError(0);
-    log_.Trace("Execute VerifyFile Task Success in HashCheckProtocal Handler!\t\t\ttime is %d",
-               Tick());
-    log_.Trace("File Count : %d ", static_cast<int>(result->count));
-    for (uint32_t i = 0; i < result->count; ++i) {
-      log_.Trace("[ %d ] %s is %d", static_cast<int>(i), result->paths[i],
-                 static_cast<int>(result->verdicts[i]));
-    }
-    listeners_.Notify(this,
-                      [&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
-    memory_.Release(result);
+    WithResultRecord(&memory_, &log_, kRecordRefusedLog, [&](HashCheckResult* result) {
+      kora::FillHashResult(*task_, answer, result);
+      base_.SetError(0);
+      log_.Trace("Execute VerifyFile Task Success in HashCheckProtocal Handler!\t\t\ttime is %d",
+                 Tick());
+      log_.Trace("File Count : %d ", static_cast<int>(result->count));
+      for (uint32_t i = 0; i < result->count; ++i) {
+        log_.Trace("[ %d ] %s is %d", static_cast<int>(i), result->paths[i],
+                   static_cast<int>(result->verdicts[i]));
+      }
+      listeners_.Notify(this,
+                        [&](IHashCheckHandlerSink* l) { l->OnHashCheckComplete(result, this); });
+    });
   }
 
   // Parser failure entry.
@@ -233,25 +234,21 @@ class HashCheckProtocalHandler final
   }
 
   void ReportFailure(const VerifyError& error, uint32_t code) {
-    auto* result = static_cast<HashCheckResult*>(memory_.AllocateZeroed(sizeof(HashCheckResult)));
-    if (result == nullptr) {
-      log_.Error("error , alloc HASHCHECKRESULT fail!");
-      return;
-    }
-    if (task_ != nullptr) kora::FillUnverifiedResult(*task_, result);
-    base_.SetError(code);
-    log_.Error(
-        "Execute VerifyFile Task Fail in HashCheckProtocal Handler!\t\t\t\t\t\t\t"
-        "ErrorCode : 【 0x%x 】, time is %d",
-        code, Tick());
-    log_.Error("File Count : %d ", static_cast<int>(result->count));
-    for (uint32_t i = 0; i < result->count; ++i) {
-      log_.Error("[ %d ] %s", static_cast<int>(i), result->paths[i]);
-    }
-    VerifyError copy = error;
-    listeners_.Notify(
-        this, [&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
-    memory_.Release(result);
+    WithResultRecord(&memory_, &log_, kRecordRefusedLog, [&](HashCheckResult* result) {
+      if (task_ != nullptr) kora::FillUnverifiedResult(*task_, result);
+      base_.SetError(code);
+      log_.Error(
+          "Execute VerifyFile Task Fail in HashCheckProtocal Handler!\t\t\t\t\t\t\t"
+          "ErrorCode : 【 0x%x 】, time is %d",
+          code, Tick());
+      log_.Error("File Count : %d ", static_cast<int>(result->count));
+      for (uint32_t i = 0; i < result->count; ++i) {
+        log_.Error("[ %d ] %s", static_cast<int>(i), result->paths[i]);
+      }
+      VerifyError copy = error;
+      listeners_.Notify(
+          this, [&](IHashCheckHandlerSink* l) { l->OnHashCheckError(result, &copy, this); });
+    });
   }
 
   LogSink log_;

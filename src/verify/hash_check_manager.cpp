@@ -27,6 +27,7 @@
 #include "runtime/memory_client.h"
 #include "verify/hash_check_batches.h"
 #include "verify/protocol_handler.h"
+#include "verify/result_record.h"
 
 namespace gavio {
 namespace {
@@ -230,27 +231,29 @@ class CHashCheckManager final
 
   // One listener call per submission of batch.
   void Fire(const HashCheckBatch& batch, const HashCheckResult* answer, VerifyError* error) {
-    auto* piece = static_cast<HashCheckResult*>(memory_.AllocateZeroed(sizeof(HashCheckResult)));
-    if (piece == nullptr) {
-      log_.Error("CHashCheckManager::FireHashCheckComplete,\t\t\t\t\talloc HashCheckResult fail");
-      return;
-    }
-    SplitBySubmission(batch, answer, piece, [this, error](HashCheckResult* result) {
-      if (!IsInitialised()) return;
-      std::vector<void*> listeners;
-      for (auto& entry : listeners_) listeners.push_back(entry.first);
-      for (void* listener : listeners) {
-        if (!IsInitialised()) break;
-        if (listeners_.count(listener) == 0) continue;
-        auto* sink = static_cast<IHashCheckManagerSink*>(listener);
-        if (error == nullptr) {
-          sink->OnHashCheckComplete(result);
-        } else {
-          sink->OnHashCheckError(result, error);
-        }
-      }
+    static const char kRefusedLog[] =
+        "CHashCheckManager::FireHashCheckComplete,\t\t\t\t\talloc HashCheckResult fail";
+    WithResultRecord(&memory_, &log_, kRefusedLog, [&](HashCheckResult* piece) {
+      SplitBySubmission(batch, answer, piece,
+                        [this, error](HashCheckResult* result) { Tell(result, error); });
     });
-    memory_.Release(piece);
+  }
+
+  // Every listener, slot 1 for a completion, slot 2 for a failure.
+  void Tell(HashCheckResult* result, VerifyError* error) {
+    if (!IsInitialised()) return;
+    std::vector<void*> listeners;
+    for (auto& entry : listeners_) listeners.push_back(entry.first);
+    for (void* listener : listeners) {
+      if (!IsInitialised()) break;
+      if (listeners_.count(listener) == 0) continue;
+      auto* sink = static_cast<IHashCheckManagerSink*>(listener);
+      if (error == nullptr) {
+        sink->OnHashCheckComplete(result);
+      } else {
+        sink->OnHashCheckError(result, error);
+      }
+    }
   }
 
   // A refused batch still answers each of its submissions: nothing was

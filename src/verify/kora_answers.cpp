@@ -42,6 +42,10 @@ uint32_t AnnouncedLength(const char* bytes, uint32_t length) {
   return static_cast<uint32_t>(head[3]) + (static_cast<uint32_t>(head[4]) << 8 | head[5]);
 }
 
+bool PackageArriving(const char* bytes, uint32_t length) {
+  return length < sizeof(PkgHead) || length < AnnouncedLength(bytes, length);
+}
+
 bool AppendRequest(uint16_t cmd, const void* record, uint32_t recordSize, uint32_t capacity,
                    std::string* wire) {
   const tagLMXMeta* meta = PackageMeta();

@@ -16,6 +16,9 @@ namespace gavio::kora {
 // The wire length a package's head announces (HeadLen + BodyLen), or 0
 // while fewer than the 16 head bytes are there.
 uint32_t AnnouncedLength(const char* bytes, uint32_t length);
+// True while bytes may be the start of a package still arriving: fewer than
+// the 16 head bytes, or fewer than the head announces.
+bool PackageArriving(const char* bytes, uint32_t length);
 
 // Packs one request (head with cmd, body copied from record) and appends
 // the bytes to wire. False when it does not encode or would take wire past

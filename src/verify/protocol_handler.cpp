@@ -4,6 +4,7 @@
 
 #include "gavio/verify.h"
 #include "platform/errors.h"
+#include "verify/kora_answers.h"
 
 namespace gavio {
 namespace {
@@ -193,11 +194,13 @@ void TProtocalHandler::OnPacket(const char* bytes, int32_t length) {
   const uint64_t exchange = exchange_;
   const uint32_t used = parser_->Decode(work.data(), static_cast<uint32_t>(work.size()));
   if (exchange != exchange_ || (owner_ != nullptr && !owner_->IsInitialised())) return;
-  if (used == 0) {
+  if (used >= work.size()) return;
+  // Bytes left over are either the start of the next package, still
+  // arriving (no error), or a whole package the parser could not decode.
+  if (!kora::PackageArriving(work.data() + used, static_cast<uint32_t>(work.size() - used))) {
     log_->Error("Parse packet fail! time : 【 %d 】", Tick());
     SetError(kVerifyErrorDecode);
   }
-  if (used >= work.size()) return;
   if (work.size() - used > kReassemblyLimit) {
     log_->Error("TProtocalHandler::OnPacket, %u bytes do not decode, time : 【 %d 】",
                 static_cast<unsigned>(work.size() - used), Tick());

@@ -9,7 +9,8 @@
 // (a package is at most 65551 bytes), so the exchange ends with
 // kVerifyErrorDecode instead of holding on to ever more memory. Bytes kept
 // from a connection are dropped when it closes: the next server's answer
-// starts afresh.
+// starts afresh. A package still arriving is no error: the decode error
+// is set only once a whole package is there and the parser refuses it.
 //
 // Not thread-safe: used on the thread the connector manager delivers on.
 // Events hold the owning component (when one is given), so a listener may

@@ -429,7 +429,9 @@ class CSecurityVerifier final
     bool ready = false;
     if (handler != nullptr) {
       EventSourceOf(handler)->AddListener(static_cast<IVerifyInfoSink*>(this), 0);
-      ready = handler->Initialize(hostPath_) != 0 &&
+      // The configuration path as set: the handler takes a relative one in
+      // the client root itself, so the root is applied once.
+      ready = handler->Initialize(path_) != 0 &&
               handler->Initialize2(config_->attemptTimeoutMs, config_->totalTimeoutMs,
                                    hasProxy_ ? &proxy_ : nullptr) != 0;
       handler_ = handler;
@@ -469,7 +471,7 @@ class CSecurityVerifier final
     }
     EventSourceOf(manager_)->AddListener(static_cast<IHashCheckManagerSink*>(this), 0);
     manager_->SetServiceName(config_->projectId);
-    manager_->SetConfigPath(hostPath_);
+    manager_->SetConfigPath(path_);  // resolved by each handler, like the verify-info one
     manager_->Initialize2(config_->attemptTimeoutMs, config_->totalTimeoutMs,
                           hasProxy_ ? &proxy_ : nullptr);
     log_.Trace("SecurityVerifier Init HashCheckManager Success!");

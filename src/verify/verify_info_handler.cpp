@@ -106,8 +106,7 @@ class VerifyInfoProtocalHandler final
       if (proxy != nullptr) manager->SetProxy(proxy);
       manager->SetSpeedTest(1);
       manager->SetFraming(0);
-      manager->LoadServers(configPath_, "verifyserver");
-      ok = manager->Shuffle();
+      if (manager->LoadServers(configPath_, "verifyserver") != 0) ok = manager->Shuffle();
     }
     base_.Bind(this, manager, totalTimeoutMs, attemptTimeoutMs);
     if (ok != 0) {
@@ -145,6 +144,9 @@ class VerifyInfoProtocalHandler final
       fetch_.controlIds.DataVer = request->controlIdVersion;
     }
     const int32_t sent = base_.SendPackage(&fetch_, sizeof fetch_);
+    // A request that could not go out is dropped with the exchange: the
+    // caller has the failure, and nothing is left to be sent later.
+    if (sent == 0) base_.EndExchange();
     if (sent != 0) {
       log_.Trace("Submit Fetch VerityInfo Task Success!time : 【 %d 】", Tick());
     } else {

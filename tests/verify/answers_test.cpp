@@ -12,6 +12,7 @@
 
 #include "frame/log_sink.h"
 #include "gavio/gavio.h"
+#include "platform/errors.h"
 #include "verify/kora_answers.h"
 #include "verify/protocol_handler.h"
 
@@ -106,15 +107,38 @@ TEST(HandlerAnswers, HashAnswerSplitAtEveryByteDecodesOnceComplete) {
   const std::string wire = Verdicts({1, 2, 0, 1});
   for (size_t cut = 1; cut < wire.size(); ++cut) {
     Harness h;
+    SetLastError(0);
     h.Deliver(wire.substr(0, cut));
     ASSERT_TRUE(h.parser.answers.empty()) << "cut " << cut;
     EXPECT_EQ(h.base.HeldBytes(), cut);
+    // Still arriving: not a decode failure.
+    EXPECT_EQ(h.base.LastError(), 0u) << "cut " << cut;
+    EXPECT_EQ(GetLastError(), 0u) << "cut " << cut;
     h.Deliver(wire.substr(cut));
     ASSERT_EQ(h.parser.answers.size(), 1u) << "cut " << cut;
     EXPECT_EQ(h.parser.answers[0].count, 4u);
     EXPECT_EQ(h.parser.answers[0].verdicts[1], 2);
     EXPECT_EQ(h.base.HeldBytes(), 0u);
     EXPECT_TRUE(h.parser.errors.empty());
+  }
+}
+
+// A whole package that does not decode, alone or behind a good answer, is
+// a decode failure.
+TEST(HandlerAnswers, AWholeUndecodablePackageSetsTheDecodeError) {
+  const std::string wire = Verdicts({1, 2});
+  std::string broken = wire.substr(0, 16);
+  broken[4] = '\0';  // a body of one byte cannot hold a response
+  broken[5] = '\1';
+  broken += '\xff';
+  const std::vector<std::string> deliveries[] = {{broken}, {broken.substr(0, 9), broken.substr(9)}};
+  for (const auto& pieces : deliveries) {
+    Harness h;
+    SetLastError(0);
+    for (const std::string& piece : pieces) h.Deliver(piece);
+    EXPECT_TRUE(h.parser.answers.empty());
+    EXPECT_EQ(h.base.LastError(), kVerifyErrorDecode) << pieces.size();
+    EXPECT_EQ(GetLastError(), kVerifyErrorDecode) << pieces.size();
   }
 }
 

@@ -3,10 +3,14 @@
 // process, in its answering modes, silent, refusing, and killed mid-answer.
 // The test's thread pumps messages and calls the handler's OnTimer from a
 // thread timer, as an owner does; time-outs are short, waits generous.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +22,7 @@
 
 #include "gavio/ids.h"
 #include "gavio/verify.h"
+#include "frame/instances.h"
 #include "platform/errors.h"
 #include "platform/messages.h"
 #include "runtime/runtime_test_env.h"
@@ -122,6 +127,36 @@ class InfoSink : public IVerifyInfoSink {
         {kind, 0, "", error->firstCode != 0 ? error->firstCode : error->secondCode, error->reason});
     if (hook) hook();
   }
+};
+
+class ManagerSink : public IHashCheckManagerSink {
+ public:
+  void OnHashCheckComplete(HashCheckResult* result) override {
+    sink.OnHashCheckComplete(result, nullptr);
+  }
+  void OnHashCheckError(HashCheckResult* result, VerifyError* error) override {
+    sink.OnHashCheckError(result, error, nullptr);
+  }
+  HashSink sink;
+};
+
+// While it lives, the program's INI names refusing_memory.so as component
+// 3's library: memory managers made meanwhile refuse every result record.
+class RefusedResultRecords {
+ public:
+  RefusedResultRecords() {
+    char ini[kPathSize];
+    HostGetRegistryPath(ini);
+    ini_ = ini;
+    saved_ = gavio_test::ReadFile(ini_);
+    gavio_test::WriteFile(
+        ini_, saved_ + "\n[3]\nDLL=" + gavio_test::BuildDir() + "/refusing_memory.so\n");
+  }
+  ~RefusedResultRecords() { gavio_test::WriteFile(ini_, saved_); }
+
+ private:
+  std::string ini_;
+  std::string saved_;
 };
 
 class ProtocolHandlerTest : public ::testing::Test {
@@ -386,6 +421,96 @@ TEST_F(ProtocolHandlerTest, AtMost256FilesGoOut) {
   EXPECT_EQ(handler->VerifyFile("game", task.get()), 0);
   EXPECT_EQ(GetLastError(), kVerifyErrorFileMissing);
   handler->Destroy(1);
+}
+
+// Without a server list neither handler initialises, and a request made
+// all the same fails at once, once per kind, instead of at a time-out.
+TEST_F(ProtocolHandlerTest, WithoutAServerListRequestsFailAtOnce) {
+  gavio_test::WriteFile(config_, "<?xml version=\"1.0\" ?>\n<Server>\n</Server>\n");
+  InfoSink info;
+  auto* fetcher = runtime_test::Create<IVerifyInfoHandler>(kVerifyInfoHandlerId);
+  ASSERT_NE(fetcher, nullptr);
+  EventSourceOf(fetcher)->AddListener(&info, 0);
+  ASSERT_EQ(fetcher->Initialize(config_.c_str()), 1);
+  EXPECT_EQ(fetcher->Initialize2(0, 0, nullptr), 0);
+  FetchRequest request{kFetchVerifyServers | kFetchControlIds, 0, 0, 0};
+  fetcher->Fetch("game", &request);
+  ASSERT_EQ(info.events.size(), 2u);
+  EXPECT_EQ(info.events[0].kind, "verify failed");
+  EXPECT_EQ(info.events[1].kind, "control failed");
+  EXPECT_EQ(info.events[1].code, kVerifyErrorConnect);
+  fetcher->Destroy(1);
+
+  HashSink hash;
+  auto* checker = runtime_test::Create<IHashCheckHandler>(kHashCheckHandlerId);
+  ASSERT_NE(checker, nullptr);
+  EventSourceOf(checker)->AddListener(&hash, 0);
+  ASSERT_EQ(checker->Initialize(config_.c_str()), 1);
+  EXPECT_EQ(checker->Initialize2(0, 0, nullptr), 0);
+  auto task = std::make_unique<HashCheckTask>();
+  memset(task.get(), 0, sizeof(HashCheckTask));
+  task->count = 1;
+  strcpy(task->paths[0], good_.c_str());
+  checker->VerifyFile("game", task.get());
+  ASSERT_EQ(hash.events.size(), 1u);
+  EXPECT_FALSE(hash.events[0].complete);
+  EXPECT_EQ(hash.events[0].error.firstCode, kVerifyErrorConnect);
+  checker->Destroy(1);
+}
+
+// A report whose record the memory manager refuses still arrives, whole,
+// from a handler and through the manager, answered or refused.
+TEST_F(ProtocolHandlerTest, ReportsArriveWhenTheirRecordIsRefused) {
+  RefusedResultRecords refused;
+  const std::vector<std::string> three = {good_, bad_, unknown_};
+  const std::vector<std::vector<std::string>> modes = {{}, {"--error=2"}};
+  for (const auto& mode : modes) {
+    auto peer = StartPeer(mode);
+    WriteConfig({peer->port()});
+    std::vector<HashEvent> direct = VerifyThree(0, 0);
+    ASSERT_EQ(direct.size(), 1u);
+    EXPECT_EQ(direct[0].complete, mode.empty());
+    EXPECT_EQ(direct[0].paths, three);
+
+    ManagerSink listener;
+    auto* manager = runtime_test::Create<IHashCheckManager>(kHashCheckManagerId);
+    ASSERT_NE(manager, nullptr);
+    EventSourceOf(manager)->AddListener(static_cast<IHashCheckManagerSink*>(&listener), 0);
+    manager->SetConfigPath(config_.c_str());
+    manager->SetServiceName("game");
+    manager->Initialize2(0, 0, nullptr);
+    TimerDriver timer([manager] { manager->OnTimer(); });
+    auto task = std::make_unique<HashCheckTask>();
+    memset(task.get(), 0, sizeof(HashCheckTask));
+    task->count = 3;
+    for (int i = 0; i < 3; ++i) strcpy(task->paths[i], three[i].c_str());
+    EXPECT_EQ(manager->StartHashCheck(task.get()), 1);
+    EXPECT_TRUE(gavio_test::PumpUntil([&] { return !listener.sink.events.empty(); }, kLimitMs));
+    manager->Destroy(1);
+    ASSERT_EQ(listener.sink.events.size(), 1u);
+    EXPECT_EQ(listener.sink.events[0].complete, mode.empty());
+    EXPECT_EQ(listener.sink.events[0].paths, three);
+  }
+}
+
+// The peer drops a client that connects and never speaks: no read of its
+// holds a connection for ever.
+TEST_F(ProtocolHandlerTest, ThePeerDropsASilentClient) {
+  auto peer = StartPeer();
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(peer->port());
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  pollfd wait{fd, POLLIN, 0};
+  char byte;
+  // Closed by the peer, nothing sent.
+  const bool closed = poll(&wait, 1, static_cast<int>(kLimitMs)) == 1 &&
+                      recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+  close(fd);
+  EXPECT_TRUE(closed);
 }
 
 TEST_F(ProtocolHandlerTest, InitializeNeedsAnExistingConfiguration) {

@@ -79,13 +79,18 @@ class VerifierServiceTest : public ::testing::Test {
            "</Server>\n";
   }
 
-  void Open(const std::string& config) {
-    WriteFile(dir_.File("Svconfig.xml"), config);
+  // folder: where "Svconfig.xml" is written, and how the verifier is told
+  // (a relative one is taken in the client root).
+  void Open(const std::string& config, const std::string& folder = "") {
+    const std::string given = folder.empty() ? dir_.path() : folder;
+    const std::string host =
+        folder.empty() ? dir_.path() : runtime_test::RootFolder() + "/" + folder;
+    WriteFile(host + "/Svconfig.xml", config);
     verifier_ = runtime_test::Create<ISecurityVerifier>(gavio::kSecurityVerifierId);
     ASSERT_NE(verifier_, nullptr);
     gavio::EventSourceOf(verifier_)->AddListener(
         static_cast<gavio::ISecurityVerifierSink*>(&listener_), 0);
-    verifier_->SetPath(dir_.path().c_str());
+    verifier_->SetPath(given.c_str());
     ASSERT_EQ(verifier_->Initialize(nullptr), 1);
   }
 
@@ -213,6 +218,22 @@ TEST_F(VerifierServiceTest, RefreshFetchesTheListsAndRewritesTheFile) {
   EXPECT_EQ(listener_.updates.back(), 1u);
   EXPECT_EQ(ReadFile(dir_.File("Svconfig.xml")), file);
   EXPECT_EQ(verifier_->VerifyIPAddress("game", "10.0.0.1"), gavio::kTrusted);
+}
+
+// A configuration folder relative to the client root serves the verifier
+// and the handlers it makes for refreshes and file checks alike.
+TEST_F(VerifierServiceTest, ARelativeConfigurationFolderReachesTheService) {
+  StartPeer();
+  const std::string folder = "relative-config";
+  mkdir((runtime_test::RootFolder() + "/" + folder).c_str(), 0700);
+  Open(Config(), folder);
+  ASSERT_TRUE(Refresh());
+  EXPECT_EQ(listener_.updates.back(), 1u);
+  ASSERT_EQ(verifier_->VerifyFile(Task({"good0.dll"}).get()), 1);
+  ASSERT_TRUE(PumpUntil([&] { return !listener_.results.empty(); }, kLimitMs));
+  ASSERT_EQ(listener_.results[0].size(), 1u);
+  EXPECT_EQ(listener_.results[0][0].second, gavio::kHashPassed);
+  EXPECT_EQ(peer_->Count("request 0x1003"), 1);
 }
 
 // A service that refuses keeps the held lists and reports its code; a

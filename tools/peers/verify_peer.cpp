@@ -22,12 +22,14 @@
 //   --error=RESULT    answer every request with that non-zero Result
 //   --stall-after=N   send only the first N bytes of the first answer, print
 //                     "stalled" and keep the connection open without a word
+//                     (until the client's silence exceeds the read limit)
 //   --twice           send every answer twice (a duplicate the client must
 //                     not report again)
 //
 // The packages go through libgavio.so's own pack and unpack, loaded the way
-// a client loads the library. One thread serves each connection. The peer
-// ends when its standard input ends and after 10 minutes at most.
+// a client loads the library. One thread serves each connection; a client
+// silent for more than 5 seconds while the peer waits to read is dropped.
+// The peer ends when its standard input ends and after 10 minutes at most.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -43,6 +45,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -63,6 +66,7 @@ using namespace gavio::kora;
 constexpr time_t kLifetimeSeconds = 600;
 constexpr uint32_t kPieceGapMicros = 20000;
 constexpr size_t kMaxPackage = sizeof(PkgHead) + 65535;
+constexpr std::chrono::milliseconds kReadLimit{5000};
 
 struct Options {
   std::string folder;
@@ -293,8 +297,10 @@ void Say(const char* format, unsigned value) {
 bool TakeRequests(std::string* pending, std::vector<std::string>* answers) {
   auto request = std::make_unique<KoraPkg>();
   while (pending->size() >= sizeof(PkgHead)) {
+    // The head's own length byte, then the body length (network order).
     const auto* head = reinterpret_cast<const uint8_t*>(pending->data());
-    size_t length = sizeof(PkgHead) + (static_cast<size_t>(head[4]) << 8 | head[5]);
+    size_t length = head[3] + (static_cast<size_t>(head[4]) << 8 | head[5]);
+    if (length < sizeof(PkgHead)) return false;  // not even a head
     if (pending->size() < length) break;
     memset(request.get(), 0, sizeof(KoraPkg));
     if (gLibrary.unpack(gLibrary.meta, pending->data(), static_cast<uint32_t>(length),
@@ -310,12 +316,29 @@ bool TakeRequests(std::string* pending, std::vector<std::string>* answers) {
   return true;
 }
 
+// Reads what fd has within kReadLimit: -1 once the client stayed silent
+// that long (or on an error), 0 at its end.
+ssize_t ReadBounded(int fd, char* buffer, size_t size) {
+  using std::chrono::steady_clock;
+  const steady_clock::time_point deadline = steady_clock::now() + kReadLimit;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+    if (left.count() <= 0) return -1;
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = poll(&wait, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+    return recv(fd, buffer, size, 0);
+  }
+}
+
 void Serve(int fd) {
   std::string pending;
   bool stalled = false;
   char chunk[65536];
   for (;;) {
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    ssize_t n = ReadBounded(fd, chunk, sizeof chunk);
     if (n <= 0) break;
     pending.append(chunk, static_cast<size_t>(n));
     std::vector<std::string> answers;
