@@ -15,7 +15,10 @@
 // Bytes from the stream of one connection never reach the next: the framer
 // is emptied by Disconnect, by a close and by the next Connect. A length
 // field that cannot be a packet (0 included) ends delivery on that
-// connection and further bytes are dropped, not hoarded. A later
+// connection and further bytes are dropped, not hoarded. Received bytes
+// that cannot be kept (no memory for a back-up chunk) leave a hole that
+// would cut every later packet at the wrong place: the connection ends
+// there, and the listeners get OnClose(ERROR_NOT_ENOUGH_MEMORY). A later
 // SetPacketParam with another maximum moves the buffered bytes into a
 // buffer of the new size (see PacketFramer); a negative offset is refused.
 #include <arpa/inet.h>
@@ -27,6 +30,7 @@
 #include <new>
 #include <vector>
 
+#include "connect/connector_limits.h"
 #include "connect/connector_timings.h"
 #include "connect/packet_framer.h"
 #include "gavio/connect.h"
@@ -46,6 +50,7 @@ namespace gavio {
 namespace {
 
 std::atomic<uint32_t> g_connectTimeoutMs{120000};
+std::atomic<int64_t> g_backupLimitBytes{PacketFramer::kNoBackupLimit};
 
 enum State : int32_t {
   kIdle = 1,                 // idle, or connect by address requested
@@ -134,6 +139,7 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     log_.Trace("Start Connect to Server, IP(%s), Port(%d), HostName(%s)", entry_.address,
                entry_.port, entry_.hostName);
     framer_.Reset();
+    framer_.SetBackupLimit(g_backupLimitBytes.load());
     closePending_ = false;
     int32_t start = entry_.address[0] != '\0'    ? kIdle
                     : entry_.hostName[0] != '\0' ? kLookupRequested
@@ -270,6 +276,7 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     if (bytes == nullptr || length < 1) return;
     if (!framer_.Append(bytes, length)) {
       log_.Error("Alloc Memory For Back Up Packet Fail!");
+      EndBrokenStream(ERROR_NOT_ENOUGH_MEMORY);
       return;
     }
     if (inDispatch_ || !framer_.HasBuffer()) return;
@@ -550,6 +557,17 @@ class CConnector final : public Component<kConnectorId, IConnector, IEventSource
     PostMessageA(window_, kWmConnectorClose, static_cast<WPARAM>(reason), 0);
   }
 
+  // Nothing more is cut from this connection: what is buffered goes (a
+  // packet being handed out stays whole), the transport is let go so no
+  // further bytes arrive, and the close follows any packet already cut,
+  // after the framing loop further up the stack when there is one.
+  void EndBrokenStream(uint32_t error) {
+    Fail(error);
+    framer_.Reset();
+    ReleaseTransport(true);
+    HandleClose(static_cast<int32_t>(error), syncDispatch_);
+  }
+
   // The in-dispatch flag is left to the dispatch that set it: a listener
   // that disconnects inside OnPacket is still inside it, and a receive
   // meanwhile must not start a second framing loop.
@@ -643,6 +661,14 @@ ConnectorTimings GetConnectorTimings() {
 void SetConnectorTimings(const ConnectorTimings& timings) {
   g_connectTimeoutMs = timings.connectTimeoutMs;
 }
+
+ConnectorLimits GetConnectorLimits() {
+  ConnectorLimits limits;
+  limits.backupBytes = g_backupLimitBytes.load();
+  return limits;
+}
+
+void SetConnectorLimits(const ConnectorLimits& limits) { g_backupLimitBytes = limits.backupBytes; }
 
 IComponent* NewConnector() { return new (std::nothrow) CConnector; }
 

@@ -15,11 +15,13 @@
 // inside any event.
 #include <string.h>
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <new>
 #include <vector>
 
+#include "connect/front_end_hooks.h"
 #include "gavio/connect.h"
 #include "gavio/ids.h"
 #include "host/factories.h"
@@ -43,6 +45,8 @@ enum DriverState : int32_t {
 };
 
 constexpr int32_t kAllServersFailed = -1;
+
+std::atomic<WaitListSendHook> g_waitListSendHook{nullptr};
 
 template <uint32_t kId>
 class CConnectorFrontEnd final : public Component<kId, IConnectorFrontEnd, IEventSource>,
@@ -121,11 +125,13 @@ class CConnectorFrontEnd final : public Component<kId, IConnectorFrontEnd, IEven
     return 1;
   }
 
+  // The memory client stays open until the instance is deleted: a listener
+  // may destroy the front-end in the middle of a wait-list send, and the
+  // send, still holding the instance, returns the blocks it has left.
   void ComponentFinalize() override {
     listeners_.clear();
     FreeWaitList();
     Disconnect();
-    memory_.Close();
   }
 
   // IEventSource
@@ -243,11 +249,16 @@ class CConnectorFrontEnd final : public Component<kId, IConnectorFrontEnd, IEven
   }
 
   void SendWaitList() {
-    // Taken whole first: a send may end in a close that frees the list.
+    // Taken whole first: a send may end in a close that frees the list, or
+    // in a Destroy. Once the connection is gone (or the front-end is
+    // finalised) the rest is only returned, never sent elsewhere.
     std::deque<Waiting> waiting;
     waiting.swap(waitList_);
     for (const Waiting& w : waiting) {
-      if (connector_ != nullptr) connector_->Send(w.bytes, w.length);
+      if (state_ == kDriverConnected && connector_ != nullptr) {
+        connector_->Send(w.bytes, w.length);
+        if (WaitListSendHook hook = g_waitListSendHook.load()) hook(this);
+      }
       memory_.Release(w.bytes);
     }
   }
@@ -287,6 +298,8 @@ class CConnectorFrontEnd final : public Component<kId, IConnectorFrontEnd, IEven
 };
 
 }  // namespace
+
+void SetWaitListSendHook(WaitListSendHook hook) { g_waitListSendHook = hook; }
 
 IComponent* NewConnectorFrontEndA() {
   return new (std::nothrow) CConnectorFrontEnd<kConnectorFrontEndAId>;

@@ -15,6 +15,13 @@ char* PacketFramer::Allocate(int64_t size) {
   return static_cast<char*>(calloc(1, static_cast<size_t>(size)));
 }
 
+bool PacketFramer::BackupWouldPassLimit(int32_t more) const {
+  if (backupLimit_ == kNoBackupLimit) return false;
+  int64_t held = more;
+  for (const Chunk& chunk : backups_) held += chunk.length - chunk.start;
+  return held > backupLimit_;
+}
+
 void PacketFramer::MakeRoom(int32_t length) {
   if (static_cast<int64_t>(start_) + fill_ + length <= capacity_) return;
   memmove(buffer_, buffer_ + start_, static_cast<size_t>(fill_));
@@ -84,6 +91,7 @@ bool PacketFramer::Append(const char* bytes, int32_t length) {
   if (pinned_ != 0 && tail < room) room = static_cast<int32_t>(tail);
   int32_t direct = length < room ? length : room;
   if (direct < length) {
+    if (BackupWouldPassLimit(length - direct)) return false;
     char* chunk = Allocate(length - direct);
     if (chunk == nullptr) return false;
     memcpy(chunk, bytes + direct, static_cast<size_t>(length - direct));

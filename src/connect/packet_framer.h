@@ -52,10 +52,15 @@ class PacketFramer {
   ParamResult SetParams(int32_t maximum, int16_t width, int32_t offset);
   // Added to every length field above 0.
   void SetLengthAdjust(int32_t adjust) { lengthAdjust_ = adjust; }
+  // The most bytes the back-up list may hold; a chunk that would pass it
+  // is refused as one that could not be allocated. Unlimited by default.
+  static constexpr int64_t kNoBackupLimit = INT64_MAX;
+  void SetBackupLimit(int64_t bytes) { backupLimit_ = bytes; }
 
   // Keeps length bytes (nothing for length < 1 or null bytes). Without a
   // buffer, or once stopped, the bytes are dropped. False only when a
-  // back-up chunk could not be allocated (the bytes are then lost).
+  // back-up chunk could not be allocated or passes the back-up limit (none
+  // of the bytes is kept then).
   bool Append(const char* bytes, int32_t length);
 
   enum class Next { kNeedMore, kPacket, kInvalid };
@@ -92,6 +97,7 @@ class PacketFramer {
   };
 
   char* Allocate(int64_t size);
+  bool BackupWouldPassLimit(int32_t more) const;
   // Moves the bytes to the buffer's front unless length more fit behind them.
   void MakeRoom(int32_t length);
   void Free(char* block);
@@ -110,6 +116,7 @@ class PacketFramer {
   int16_t width_ = 0;
   int32_t offset_ = 0;
   int32_t lengthAdjust_ = 0;
+  int64_t backupLimit_ = kNoBackupLimit;
   bool stopped_ = false;
   int32_t pinned_ = 0;        // length of the packet handed out (at start_), 0: none
   bool pinnedGone_ = false;   // it left the held bytes while out (Reset, new maximum)

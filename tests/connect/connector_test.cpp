@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../net/net_test_env.h"
+#include "connect/connector_limits.h"
 #include "connect/connector_timings.h"
 #include "connect_test_env.h"
 #include "gavio/connect.h"
@@ -277,6 +278,54 @@ TEST(ConnectorTest, PeerGoneInTheMiddleOfAPacketGivesOneCloseAndNoPart) {
       ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kPacket, 3));
       EXPECT_EQ(client.listener.packets.back(), packet);
     }
+  }
+}
+
+// Received bytes that cannot be kept (the back-up list refuses them, as it
+// does when memory runs out) leave a hole in the stream: the packets cut
+// before it arrive whole, then the connection ends with one close of
+// ERROR_NOT_ENOUGH_MEMORY and nothing after it. With a listener that pumps
+// inside OnPacket the refused bytes arrive under the framing loop, which
+// stops there. The next connection starts from a clean stream.
+TEST(ConnectorTest, BytesThatCannotBeKeptEndTheConnectionWithOneClose) {
+  constexpr int kBurst = 40;
+  GamePeer peer({"--burst", std::to_string(kBurst), "1000"});
+  struct Case {
+    bool sync;
+    bool pumpInPacket;
+    int64_t backupBytes;  // the first read must get through when pumping
+  } cases[] = {{true, false, 0}, {false, false, 0}, {true, true, 8192}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "sync " << c.sync << " pump " << c.pumpInPacket);
+    gavio::ConnectorLimits limits;
+    limits.backupBytes = c.backupBytes;
+    gavio::SetConnectorLimits(limits);
+    Client client;
+    client.connector->SetSyncDispatch(c.sync ? 1 : 0);
+    client.listener.hook = [&](RecordingListener::Kind kind) {
+      if (kind == RecordingListener::kPacket && c.pumpInPacket &&
+          client.listener.Count(RecordingListener::kPacket) == 1) {
+        gavio_test::PumpFor(300);
+      }
+    };
+    ASSERT_TRUE(client.ConnectTo(peer.port()));
+    ASSERT_TRUE(client.listener.WaitFor(RecordingListener::kClose));
+    gavio::SetConnectorLimits(gavio::ConnectorLimits{});
+    gavio_test::PumpFor(100);
+    EXPECT_EQ(client.listener.Count(RecordingListener::kClose), 1);
+    EXPECT_EQ(client.listener.events.back().kind, RecordingListener::kClose);
+    EXPECT_EQ(client.listener.events.back().value, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(client.connector->GetSocket(), gavio::kTransportInvalidSocket);
+    size_t whole = client.listener.packets.size();
+    EXPECT_LT(whole, static_cast<size_t>(kBurst));
+    for (size_t k = 0; k < whole; ++k) {
+      EXPECT_EQ(client.listener.packets[k], Packet(1000, 2, 0, static_cast<uint32_t>(k)));
+    }
+    client.listener.hook = nullptr;
+    ASSERT_TRUE(client.ConnectTo(peer.port()));
+    ASSERT_TRUE(
+        client.listener.WaitFor(RecordingListener::kPacket, static_cast<int>(whole) + kBurst));
+    EXPECT_EQ(client.listener.packets.back(), Packet(1000, 2, 0, kBurst - 1));
   }
 }
 
