@@ -19,15 +19,13 @@
 #include "gavio/ids.h"
 #include "gavio/net.h"
 #include "gavio/runtime.h"
-#include "host/factories.h"
 #include "net/proxy_memory.h"
 #include "net/proxy_messages.h"
+#include "net/proxy_tunnel.h"
 #include "platform/errors.h"
 #include "platform/modules.h"
 #include "platform/sspi.h"
-#include "frame/component_base.h"
 #include "frame/gavio_ptr.h"
-#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {
@@ -52,8 +50,6 @@ constexpr uint32_t kNtlmContextFlags = 0xA1F;
 // threads never race; the choice itself stays last-writer-wins.
 std::atomic<int32_t> g_rememberedMethod{kNoRememberedMethod};
 std::atomic<int32_t> g_rememberedUse443{0};
-
-const char* Outcome(bool ok) { return ok ? "success" : "failed"; }
 
 // The security module's NTLM client for one attempt: library, function
 // table, credentials and context, released together.
@@ -144,41 +140,9 @@ class NtlmSession {
   TimeStamp expiry_ = 0;
 };
 
-class CHttpProxy;
-
-// The proxy object's face towards its inner client.
-class InnerSink final : public ITransportSink {
+class CHttpProxy final : public ProxyTunnel<kHttpProxyId, kTargetHostSize> {
  public:
-  explicit InnerSink(CHttpProxy* owner) : owner_(owner) {}
-  void OnConnectSuccess() override;
-  void OnConnectFail(int32_t error) override;
-  void OnReceived(const char* bytes, int32_t length) override;
-  void OnClosed(int32_t reason) override;
-
- private:
-  CHttpProxy* owner_;
-};
-
-class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
- public:
-  CHttpProxy() : innerSink_(this), log_(nullptr, kHttpProxyId) {}
-
-  int32_t Create(const ProxySettings* settings, ITransportSink* sink) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    ReleaseInner();
-    inner_ = CreateComponentAs<ITransport>(kTcpClientId);
-    bool ok = inner_ != nullptr && settings != nullptr && sink != nullptr;
-    if (ok) {
-      settings_ = *settings;
-      TerminateTexts(&settings_);
-      sink_ = sink;
-      ok = inner_->Create(nullptr, &innerSink_) == 1;
-    } else {
-      SetError(ERROR_INVALID_PARAMETER);
-    }
-    log_.Trace("CHttpProxy::Create() %s\n", Outcome(ok));
-    return ok ? 1 : 0;
-  }
+  CHttpProxy() : ProxyTunnel("CHttpProxy", "Connect") {}
 
   int32_t ConnectIP(uint32_t ip, uint16_t port) override {
     GAVIO_HOLD_OR_RETURN(0);
@@ -192,69 +156,17 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     return ok ? 1 : 0;
   }
 
-  int32_t Connect(const char* host, uint16_t port) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    bool ok = inner_ != nullptr && host != nullptr && strlen(host) < kTargetHostSize &&
-              port != 0 && settings_.host[0] != '\0' && settings_.port != 0;
-    if (ok) {
-      strcpy(targetHost_, host);
-      targetPort_ = port;
-      ok = inner_->Connect(settings_.host, settings_.port) == 1;
-    } else {
-      SetError(ERROR_INVALID_PARAMETER);
-    }
-    log_.Trace("CHttpProxy::Connect() %s\n", Outcome(ok));
-    return ok ? 1 : 0;
-  }
-
-  int32_t Disconnect() override {
-    GAVIO_HOLD_OR_RETURN(0);
-    bool ok = inner_ != nullptr && inner_->Disconnect() == 1;
-    log_.Trace("CHttpProxy::Disconnect() %s\n", Outcome(ok));
-    return ok ? 1 : 0;
-  }
-
-  int32_t Send(const char* bytes, int32_t length) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    if (bytes == nullptr || length < 1 || inner_ == nullptr) {
-      SetError(ERROR_INVALID_PARAMETER);
-      return 0;
-    }
-    return inner_->Send(bytes, length);
-  }
-
-  void SetSpeedLimit(uint32_t limit) override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->SetSpeedLimit(limit);
-  }
-  void SetAggregation(uint8_t units) override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->SetAggregation(units);
-  }
-  void SetOptions(const TransportOptions* options) override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->SetOptions(options);
-  }
-  uintptr_t GetSocket() override {
-    GAVIO_HOLD_OR_RETURN(kTransportInvalidSocket);
-    return inner_ != nullptr ? inner_->GetSocket() : kTransportInvalidSocket;
-  }
-  void KeepSocketOpen() override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->KeepSocketOpen();
-  }
-
   void ComponentFinalize() override {
-    ReleaseInner();
+    ProxyTunnel::ComponentFinalize();
     ntlm_.Release();
     if (base64_ != nullptr) base64_->Destroy(0);
     base64_ = nullptr;
-    sink_ = nullptr;
   }
 
+ private:
   // ---- the inner client's events
 
-  void OnInnerConnectSuccess() {
+  void OnConnectSuccess() override {
     GAVIO_HOLD_OR_RETURN();
     log_.Trace(
         "CHttpProxy::OnConnectSuccess(), connect proxy server success, send confer request\n");
@@ -268,13 +180,13 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     if (!SendConferInfo()) FailAttempt();
   }
 
-  void OnInnerConnectFail(int32_t error) {
+  void OnConnectFail(int32_t error) override {
     GAVIO_HOLD_OR_RETURN();
     log_.Trace("CHttpProxy::OnConnectFail()\n");
     FireConnectFail(kConnectFailProxyUnreachable);
   }
 
-  void OnInnerReceived(const char* bytes, int32_t length) {
+  void OnReceived(const char* bytes, int32_t length) override {
     GAVIO_HOLD_OR_RETURN();
     if (length < 1 || bytes == nullptr) return;
     if (g_rememberedMethod.load() != kNoRememberedMethod && tunnelEstablished_) {
@@ -313,7 +225,7 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     PassTunnelBytesAfterReply(bytes, length);
   }
 
-  void OnInnerClosed(int32_t reason) {
+  void OnClosed(int32_t reason) override {
     GAVIO_HOLD_OR_RETURN();
     if (IsNeedContinueTry()) {
       log_.Trace("CHttpProxy::OnClosed(), need to ContinueTry() \n");
@@ -324,29 +236,7 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     if (sink_ != nullptr) sink_->OnClosed(reason);
   }
 
- private:
-  static void TerminateTexts(ProxySettings* settings) {
-    settings->host[sizeof settings->host - 1] = '\0';
-    settings->userName[sizeof settings->userName - 1] = '\0';
-    settings->password[sizeof settings->password - 1] = '\0';
-    settings->domain[sizeof settings->domain - 1] = '\0';
-  }
-
-  void SetError(uint32_t code) {
-    lastError_ = code;
-    SetLastError(code);
-  }
-
-  void ReleaseInner() {
-    if (inner_ == nullptr) return;
-    ITransport* inner = inner_;
-    inner_ = nullptr;
-    inner->Destroy(0);
-  }
-
-  void FireConnectFail(int32_t error) {
-    if (sink_ != nullptr) sink_->OnConnectFail(error);
-  }
+  // ---- the handshake
 
   // A reply that was not the 200 (or a request that could not be sent):
   // the next attempt, or the end of trying.
@@ -430,14 +320,8 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
   // Releases the inner client and opens the next attempt on a fresh one.
   void ContinueTry() {
     log_.Trace("CHttpProxy::ContinueTry(), DeleteSocket(), Create(), Connect()\n");
-    ReleaseInner();
     tunnelEstablished_ = false;
-    ProxySettings settings = settings_;
-    char host[kTargetHostSize];
-    strcpy(host, targetHost_);
-    if (Create(&settings, sink_) != 1 || Connect(host, targetPort_) != 1) {
-      FireConnectFail(static_cast<int32_t>(lastError_));
-    }
+    Reopen();
   }
 
   bool SendConferInfo() {
@@ -465,14 +349,9 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     }
   }
 
-  bool SendRequest(const std::string& request) {
-    return inner_ != nullptr &&
-           inner_->Send(request.data(), static_cast<int32_t>(request.size())) == 1;
-  }
-
   bool AutoNoneSend() {
     std::string request;
-    bool ok = BuildHttpConnectNone(targetHost_, portInUse_, &request) && SendRequest(request);
+    bool ok = BuildHttpConnectNone(targetHost_, portInUse_, &request) && SendToProxy(request);
     log_.Trace("CHttpProxy::AutoNoneSend() %s, send buffer=[%s]\n", Outcome(ok), request.c_str());
     return ok;
   }
@@ -484,7 +363,7 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     bool ok = Encode(reinterpret_cast<const uint8_t*>(credentials.data()), credentials.size(),
                      &encoded) &&
               BuildHttpConnectBasic(targetHost_, portInUse_, encoded, &request) &&
-              SendRequest(request);
+              SendToProxy(request);
     log_.Trace("CHttpProxy::AutoBaseSend() %s, send buffer=[%s]\n", Outcome(ok), request.c_str());
     return ok;
   }
@@ -495,7 +374,7 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     bool ok = NtlmInit() && NtlmStep1(&token) &&
               BuildHttpConnectNtlm(targetHost_, portInUse_, token, kHttpNtlmFirstLimit,
                                    &request) &&
-              SendRequest(request);
+              SendToProxy(request);
     if (ok) ntlmStep_ = kNtlmFirstSent;
     log_.Trace("CHttpProxy::AutoNtlmSend1() %s, send buffer=[%s]\n", Outcome(ok),
                request.c_str());
@@ -508,7 +387,7 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     bool ok = NtlmStep2(reply, length, &token) &&
               BuildHttpConnectNtlm(targetHost_, portInUse_, token, kHttpNtlmSecondLimit,
                                    &request) &&
-              SendRequest(request);
+              SendToProxy(request);
     if (ok) ntlmStep_ = kNtlmSecondSent;
     log_.Trace("CHttpProxy::AutoNtlmSend2() %s, send buffer=[%s]\n", Outcome(ok),
                request.c_str());
@@ -579,30 +458,15 @@ class CHttpProxy final : public Component<kHttpProxyId, ITransport> {
     return true;
   }
 
-  InnerSink innerSink_;
-  LogSink log_;
-  ProxySettings settings_{};
-  ITransportSink* sink_ = nullptr;
-  ITransport* inner_ = nullptr;
   IBase64* base64_ = nullptr;
   NtlmSession ntlm_;
-  char targetHost_[kTargetHostSize] = {};
-  uint16_t targetPort_ = 0;
   uint16_t portInUse_ = 0;
   bool use443_ = false;
   bool targetPortTried_ = false;
   bool tunnelEstablished_ = false;
   int32_t method_ = kAuthNotChosen;
   int32_t ntlmStep_ = kNtlmNoStep;
-  uint32_t lastError_ = 0;
 };
-
-void InnerSink::OnConnectSuccess() { owner_->OnInnerConnectSuccess(); }
-void InnerSink::OnConnectFail(int32_t error) { owner_->OnInnerConnectFail(error); }
-void InnerSink::OnReceived(const char* bytes, int32_t length) {
-  owner_->OnInnerReceived(bytes, length);
-}
-void InnerSink::OnClosed(int32_t reason) { owner_->OnInnerClosed(reason); }
 
 }  // namespace
 

@@ -9,8 +9,6 @@
 //
 // Replies are judged per received chunk; a reply split across reads is
 // not reassembled.
-#include <string.h>
-
 #include <atomic>
 #include <new>
 #include <string>
@@ -18,13 +16,11 @@
 #include "gavio/host.h"
 #include "gavio/ids.h"
 #include "gavio/net.h"
-#include "host/factories.h"
 #include "net/proxy_memory.h"
 #include "net/proxy_messages.h"
+#include "net/proxy_tunnel.h"
 #include "platform/errors.h"
-#include "frame/component_base.h"
 #include "frame/gavio_ptr.h"
-#include "frame/log_sink.h"
 
 namespace gavio {
 namespace {
@@ -48,21 +44,7 @@ constexpr size_t kTargetHostSize = 20;  // at most 19 characters
 std::atomic<int32_t> g_rememberedVariant{kVariantCProxy};
 std::atomic<int32_t> g_succeeded{0};
 
-const char* Outcome(bool ok) { return ok ? "success" : "failed"; }
-
 class CSock5Proxy;
-
-class InnerSink final : public ITransportSink {
- public:
-  explicit InnerSink(CSock5Proxy* owner) : owner_(owner) {}
-  void OnConnectSuccess() override;
-  void OnConnectFail(int32_t error) override;
-  void OnReceived(const char* bytes, int32_t length) override;
-  void OnClosed(int32_t reason) override;
-
- private:
-  CSock5Proxy* owner_;
-};
 
 class LookupSink final : public IHostLookupSink {
  public:
@@ -74,33 +56,12 @@ class LookupSink final : public IHostLookupSink {
   CSock5Proxy* owner_;
 };
 
-class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
+class CSock5Proxy final : public ProxyTunnel<kSocks5ProxyId, kTargetHostSize> {
  public:
   CSock5Proxy()
-      : innerSink_(this),
+      : ProxyTunnel("CSock5Proxy", "Connect1"),
         lookupSink_(this),
-        log_(nullptr, kSocks5ProxyId),
         variant_(g_rememberedVariant.load()) {}
-
-  int32_t Create(const ProxySettings* settings, ITransportSink* sink) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    ReleaseInner();
-    inner_ = CreateComponentAs<ITransport>(kTcpClientId);
-    bool ok = inner_ != nullptr && settings != nullptr && sink != nullptr;
-    if (ok) {
-      settings_ = *settings;
-      settings_.host[sizeof settings_.host - 1] = '\0';
-      settings_.userName[sizeof settings_.userName - 1] = '\0';
-      settings_.password[sizeof settings_.password - 1] = '\0';
-      sink_ = sink;
-      ok = inner_->Create(nullptr, &innerSink_) == 1;
-      step_ = 0;
-    } else {
-      SetError(ERROR_INVALID_PARAMETER);
-    }
-    log_.Trace("CSock5Proxy::Create() %s\n", Outcome(ok));
-    return ok ? 1 : 0;
-  }
 
   int32_t ConnectIP(uint32_t ip, uint16_t port) override {
     GAVIO_HOLD_OR_RETURN(0);
@@ -109,111 +70,10 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
     return ok ? 1 : 0;
   }
 
-  int32_t Connect(const char* host, uint16_t port) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    bool ok = inner_ != nullptr && host != nullptr && strlen(host) < kTargetHostSize &&
-              port != 0 && settings_.host[0] != '\0' && settings_.port != 0;
-    if (ok) {
-      strcpy(targetHost_, host);
-      targetPort_ = port;
-      ok = inner_->Connect(settings_.host, settings_.port) == 1;
-    } else {
-      SetError(ERROR_INVALID_PARAMETER);
-    }
-    log_.Trace("CSock5Proxy::Connect1() %s\n", Outcome(ok));
-    return ok ? 1 : 0;
-  }
-
-  int32_t Disconnect() override {
-    GAVIO_HOLD_OR_RETURN(0);
-    bool ok = inner_ != nullptr && inner_->Disconnect() == 1;
-    log_.Trace("CSock5Proxy::Disconnect() %s\n", Outcome(ok));
-    return ok ? 1 : 0;
-  }
-
-  int32_t Send(const char* bytes, int32_t length) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    if (bytes == nullptr || length < 1 || inner_ == nullptr) {
-      SetError(ERROR_INVALID_PARAMETER);
-      return 0;
-    }
-    return inner_->Send(bytes, length);
-  }
-
-  void SetSpeedLimit(uint32_t limit) override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->SetSpeedLimit(limit);
-  }
-  void SetAggregation(uint8_t units) override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->SetAggregation(units);
-  }
-  void SetOptions(const TransportOptions* options) override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->SetOptions(options);
-  }
-  uintptr_t GetSocket() override {
-    GAVIO_HOLD_OR_RETURN(kTransportInvalidSocket);
-    return inner_ != nullptr ? inner_->GetSocket() : kTransportInvalidSocket;
-  }
-  void KeepSocketOpen() override {
-    GAVIO_HOLD_OR_RETURN();
-    if (inner_ != nullptr) inner_->KeepSocketOpen();
-  }
-
   void ComponentFinalize() override {
-    ReleaseInner();
+    ProxyTunnel::ComponentFinalize();
     if (lookup_ != nullptr) lookup_->Destroy(0);
     lookup_ = nullptr;
-    sink_ = nullptr;
-  }
-
-  // ---- the inner client's events
-
-  void OnInnerConnectSuccess() {
-    GAVIO_HOLD_OR_RETURN();
-    log_.Trace(
-        "CSock5Proxy::OnConnectSuccess(), connect proxy server success, send confer request\n");
-    step_ = kStepMethodSent;
-    bool ok;
-    if (variant_ == kVariantCProxy) {
-      expectedMethod_ = settings_.userName[0] != '\0' ? 0x02 : 0x00;
-      ok = SendBytes(Socks5CProxyMethodRequest(expectedMethod_ == 0x02));
-      log_.Trace("CSock5Proxy::SendCProxyConferInfo() %s\n", Outcome(ok));
-    } else {
-      ok = SendBytes(Socks5SuperProxyMethodRequest());
-      log_.Trace("CSock5Proxy::SendSuperProxyConferInfo() %s\n", Outcome(ok));
-    }
-    log_.Trace("CSock5Proxy::SendConferInfo() %s\n", Outcome(ok));
-  }
-
-  void OnInnerConnectFail(int32_t error) {
-    GAVIO_HOLD_OR_RETURN();
-    FireConnectFail(kConnectFailProxyUnreachable);
-  }
-
-  void OnInnerReceived(const char* bytes, int32_t length) {
-    GAVIO_HOLD_OR_RETURN();
-    if (bytes == nullptr || length < 1) return;
-    const auto* reply = reinterpret_cast<const uint8_t*>(bytes);
-    if (step_ == kStepTunnel) {
-      if (sink_ != nullptr) sink_->OnReceived(bytes, length);
-    } else if (variant_ == kVariantCProxy) {
-      OnCProxyReceived(reply, static_cast<size_t>(length));
-    } else {
-      OnSuperProxyReceived(reply, static_cast<size_t>(length));
-    }
-  }
-
-  void OnInnerClosed(int32_t reason) {
-    GAVIO_HOLD_OR_RETURN();
-    log_.Trace("CSock5Proxy::OnClosed() \n");
-    if (g_succeeded.load() == 0 && variant_ == kVariantCProxy) {
-      variant_ = kVariantSuperProxy;
-      ContinueTry();
-      return;
-    }
-    FireClosed(reason);
   }
 
   // ---- the host lookup's events (a target given by name)
@@ -230,7 +90,7 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
     uint32_t address = addresses[GetTickCount() % count];
     log_.Trace("CSock5Proxy::OnHostLookupSuccess() \n");
     log_.Trace("OnHostLookupSuccess ulhostIP=[%u]\n", address);
-    SendBytes(Socks5ConnectRequest(address, targetPort_));
+    SendToProxy(Socks5ConnectRequest(address, targetPort_));
     step_ = kStepConnectSent;
   }
 
@@ -242,27 +102,62 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
   }
 
  private:
-  void SetError(uint32_t code) {
-    lastError_ = code;
-    SetLastError(code);
+  // ---- the inner client's events
+
+  void OnConnectSuccess() override {
+    GAVIO_HOLD_OR_RETURN();
+    log_.Trace(
+        "CSock5Proxy::OnConnectSuccess(), connect proxy server success, send confer request\n");
+    step_ = kStepMethodSent;
+    bool ok;
+    if (variant_ == kVariantCProxy) {
+      expectedMethod_ = settings_.userName[0] != '\0' ? 0x02 : 0x00;
+      ok = SendToProxy(Socks5CProxyMethodRequest(expectedMethod_ == 0x02));
+      log_.Trace("CSock5Proxy::SendCProxyConferInfo() %s\n", Outcome(ok));
+    } else {
+      ok = SendToProxy(Socks5SuperProxyMethodRequest());
+      log_.Trace("CSock5Proxy::SendSuperProxyConferInfo() %s\n", Outcome(ok));
+    }
+    log_.Trace("CSock5Proxy::SendConferInfo() %s\n", Outcome(ok));
   }
 
-  void ReleaseInner() {
-    if (inner_ == nullptr) return;
-    ITransport* inner = inner_;
-    inner_ = nullptr;
-    inner->Destroy(0);
+  void OnConnectFail(int32_t error) override {
+    GAVIO_HOLD_OR_RETURN();
+    FireConnectFail(kConnectFailProxyUnreachable);
   }
 
-  bool SendBytes(const std::string& bytes) {
-    return inner_ != nullptr &&
-           inner_->Send(bytes.data(), static_cast<int32_t>(bytes.size())) == 1;
+  void OnReceived(const char* bytes, int32_t length) override {
+    GAVIO_HOLD_OR_RETURN();
+    if (bytes == nullptr || length < 1) return;
+    const auto* reply = reinterpret_cast<const uint8_t*>(bytes);
+    if (step_ == kStepTunnel) {
+      if (sink_ != nullptr) sink_->OnReceived(bytes, length);
+    } else if (variant_ == kVariantCProxy) {
+      OnCProxyReceived(reply, static_cast<size_t>(length));
+    } else {
+      OnSuperProxyReceived(reply, static_cast<size_t>(length));
+    }
   }
+
+  void OnClosed(int32_t reason) override {
+    GAVIO_HOLD_OR_RETURN();
+    log_.Trace("CSock5Proxy::OnClosed() \n");
+    if (g_succeeded.load() == 0 && variant_ == kVariantCProxy) {
+      variant_ = kVariantSuperProxy;
+      ContinueTry();
+      return;
+    }
+    FireClosed(reason);
+  }
+
+  // ---- the handshake
+
+  void OnCreated() override { step_ = 0; }
 
   bool SendUserPassword() {
     std::string message;
     return Socks5UserPassword(settings_.userName, settings_.password, &message) &&
-           SendBytes(message);
+           SendToProxy(message);
   }
 
   // The connect request, at once for a dotted target, after a lookup for a
@@ -271,7 +166,7 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
     uint32_t address = 0;
     bool ok;
     if (ParseDottedAddress(targetHost_, &address)) {
-      ok = SendBytes(Socks5ConnectRequest(address, targetPort_));
+      ok = SendToProxy(Socks5ConnectRequest(address, targetPort_));
     } else {
       ok = StartLookup();
     }
@@ -402,13 +297,7 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
 
   void ContinueTry() {
     log_.Trace("CSock5Proxy::ContinueTry() \n");
-    ReleaseInner();
-    ProxySettings settings = settings_;
-    char host[kTargetHostSize];
-    strcpy(host, targetHost_);
-    if (Create(&settings, sink_) != 1 || Connect(host, targetPort_) != 1) {
-      FireConnectFail(static_cast<int32_t>(lastError_));
-    }
+    Reopen();
   }
 
   void FireConnectSuccess() {
@@ -418,9 +307,9 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
     if (sink_ != nullptr) sink_->OnConnectSuccess();
   }
 
-  void FireConnectFail(int32_t error) {
+  void FireConnectFail(int32_t error) override {
     log_.Trace("CSock5Proxy::FireOnConnectFail()");
-    if (sink_ != nullptr) sink_->OnConnectFail(error);
+    ProxyTunnel::FireConnectFail(error);
   }
 
   void FireClosed(int32_t reason) {
@@ -428,27 +317,12 @@ class CSock5Proxy final : public Component<kSocks5ProxyId, ITransport> {
     if (sink_ != nullptr) sink_->OnClosed(reason);
   }
 
-  InnerSink innerSink_;
   LookupSink lookupSink_;
-  LogSink log_;
-  ProxySettings settings_{};
-  ITransportSink* sink_ = nullptr;
-  ITransport* inner_ = nullptr;
   IHostLookup* lookup_ = nullptr;
-  char targetHost_[kTargetHostSize] = {};
-  uint16_t targetPort_ = 0;
   uint8_t expectedMethod_ = 0;
   int32_t step_ = 0;
   int32_t variant_;
-  uint32_t lastError_ = 0;
 };
-
-void InnerSink::OnConnectSuccess() { owner_->OnInnerConnectSuccess(); }
-void InnerSink::OnConnectFail(int32_t error) { owner_->OnInnerConnectFail(error); }
-void InnerSink::OnReceived(const char* bytes, int32_t length) {
-  owner_->OnInnerReceived(bytes, length);
-}
-void InnerSink::OnClosed(int32_t reason) { owner_->OnInnerClosed(reason); }
 
 void LookupSink::OnHostLookupSuccess(const uint32_t* addresses, uint32_t count) {
   owner_->OnLookupSuccess(addresses, count);
