@@ -24,11 +24,11 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -170,13 +170,8 @@ void FillBacklog(uint16_t port, std::vector<int>* fillers) {
 int WaitForEnd() {
   time_t end = time(nullptr) + peer::kLifetimeSeconds;
   while (time(nullptr) < end) {
-    fd_set in;
-    FD_ZERO(&in);
-    FD_SET(STDIN_FILENO, &in);
-    timeval tick{1, 0};
-    if (select(STDIN_FILENO + 1, &in, nullptr, nullptr, &tick) > 0 && peer::StandardInputEnded()) {
-      return 0;
-    }
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (poll(&in, 1, 1000) > 0 && peer::StandardInputEnded()) return 0;
   }
   return 0;
 }
