@@ -8,15 +8,12 @@
 #include <memory>
 #include <new>
 
-#include "frame/component_base.h"
 #include "frame/gavio_ptr.h"
-#include "frame/log_sink.h"
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
 #include "gavio/verify.h"
 #include "platform/errors.h"
 #include "frame/client_path.h"
-#include "runtime/memory_client.h"
 #include "verify/kora_answers.h"
 #include "verify/protocol_handler.h"
 #include "verify/result_record.h"
@@ -40,51 +37,17 @@ const char* LastComponent(const char* path) {
   return cut != nullptr ? cut + 1 : path;
 }
 
+constexpr HandlerTexts kHashCheckTexts = {
+    .name = "HashCheckProtocalHandler",
+    .finalizeLog = "CLUMOLoginProtocalHandler::ComponentFinalize(), this = 0x%x",
+    .nullConfigPathIsError = false,  // the last error stays as it was
+};
+
 class HashCheckProtocalHandler final
-    : public Component<kHashCheckHandlerId, IHashCheckHandler, IEventSource>,
-      private TProtocalHandler::IParser {
+    : public ProtocolHandlerComponent<kHashCheckHandlerId, IHashCheckHandler,
+                                      IHashCheckHandlerSink> {
  public:
-  HashCheckProtocalHandler() : log_(nullptr, kHashCheckHandlerId), base_(this, &log_) {}
-
-  int32_t Initialize(const char* configPath) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    if (configPath == nullptr) {
-      log_.Error("HashCheckProtocalHandler, Congig path is NULL!");
-      return 0;
-    }
-    char resolved[kClientPathSize];
-    struct stat info;
-    if (!ResolveClientPath(configPath, resolved) || stat(resolved, &info) != 0) {
-      log_.Error("HashCheckProtocalHandler, Congig path %s is not Exist!", configPath);
-      base_.SetError(kVerifyErrorConfigPath);
-      return 0;
-    }
-    memcpy(configPath_, resolved, sizeof configPath_);
-    return 1;
-  }
-
-  int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
-                      const ProxySettings* proxy) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    base_.EndExchange();
-    base_.ReleaseManager();
-    IConnectorManager* manager = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
-    int32_t ok = 0;
-    if (manager != nullptr) {
-      if (proxy != nullptr) manager->SetProxy(proxy);
-      manager->SetSpeedTest(1);
-      manager->SetFraming(0);
-      if (manager->LoadServers(configPath_, "verifyserver") != 0) ok = manager->Shuffle();
-    }
-    base_.Bind(this, manager, totalTimeoutMs, attemptTimeoutMs);
-    if (ok != 0) {
-      log_.Trace("Initialize HashCheckProtocalHandler Success!");
-    } else {
-      log_.Error("Initialize HashCheckProtocalHandler fail, LastErrorCode : 【 0x%x 】 ",
-                 base_.LastError());
-    }
-    return ok != 0 ? 1 : 0;
-  }
+  HashCheckProtocalHandler() : ProtocolHandlerComponent(kHashCheckTexts) {}
 
   int32_t VerifyFile(const char* serviceName, const HashCheckTask* task) override {
     GAVIO_HOLD_OR_RETURN(0);
@@ -111,27 +74,6 @@ class HashCheckProtocalHandler final
       log_.Error("Submit VerifyFile Task fail, LastErrorCode : 【 0x%x 】", base_.LastError());
     }
     return sent ? 1 : 0;
-  }
-
-  void OnTimer() override {
-    GAVIO_HOLD_OR_RETURN();
-    base_.OnTimer();
-  }
-
-  void ComponentFinalize() override {
-    log_.Trace("CLUMOLoginProtocalHandler::ComponentFinalize(), this = 0x%x",
-               static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
-    base_.EndExchange();
-    base_.ReleaseManager();
-    listeners_.Clear();
-  }
-
-  void AddListener(void* listener, uint32_t value) override {
-    listeners_.Add(listener, value);
-  }
-
-  int32_t RemoveListener(void* listener) override {
-    return listeners_.Remove(listener);
   }
 
  private:
@@ -251,12 +193,7 @@ class HashCheckProtocalHandler final
     });
   }
 
-  LogSink log_;
-  TProtocalHandler base_;
-  MemoryClient memory_{kHashCheckHandlerId};
   std::unique_ptr<HashCheckTask> task_;
-  char configPath_[kClientPathSize] = {};
-  SinkList<IHashCheckHandlerSink> listeners_;
 };
 
 }  // namespace

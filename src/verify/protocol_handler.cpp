@@ -1,7 +1,12 @@
 #include "verify/protocol_handler.h"
 
+#include <string.h>
+#include <sys/stat.h>
+
 #include <optional>
 
+#include "frame/gavio_ptr.h"
+#include "gavio/ids.h"
 #include "gavio/verify.h"
 #include "platform/errors.h"
 #include "verify/kora_answers.h"
@@ -146,6 +151,45 @@ void TProtocalHandler::ReleaseManager() {
   IConnectorManager* manager = manager_;
   Unbind();
   if (manager != nullptr) manager->Destroy(1);
+}
+
+int32_t TProtocalHandler::KeepConfigPath(const char* configPath, const HandlerTexts& texts) {
+  if (configPath == nullptr) {
+    log_->Error("%s, Congig path is NULL!", texts.name);
+    if (texts.nullConfigPathIsError) SetError(kVerifyErrorConfigPath);
+    return 0;
+  }
+  char resolved[kClientPathSize];
+  struct stat info;
+  if (!ResolveClientPath(configPath, resolved) || stat(resolved, &info) != 0) {
+    log_->Error("%s, Congig path %s is not Exist!", texts.name, configPath);
+    SetError(kVerifyErrorConfigPath);
+    return 0;
+  }
+  memcpy(configPath_, resolved, sizeof configPath_);
+  return 1;
+}
+
+int32_t TProtocalHandler::CreateManager(IParser* parser, uint32_t attemptTimeoutMs,
+                                        uint32_t totalTimeoutMs, const ProxySettings* proxy,
+                                        const char* name) {
+  EndExchange();
+  ReleaseManager();
+  IConnectorManager* manager = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
+  int32_t ok = 0;
+  if (manager != nullptr) {
+    if (proxy != nullptr) manager->SetProxy(proxy);
+    manager->SetSpeedTest(1);
+    manager->SetFraming(0);
+    if (manager->LoadServers(configPath_, "verifyserver") != 0) ok = manager->Shuffle();
+  }
+  Bind(parser, manager, totalTimeoutMs, attemptTimeoutMs);
+  if (ok != 0) {
+    log_->Trace("Initialize %s Success!", name);
+  } else {
+    log_->Error("Initialize %s fail, LastErrorCode : 【 0x%x 】 ", name, lastError_);
+  }
+  return ok != 0 ? 1 : 0;
 }
 
 void TProtocalHandler::Report() {

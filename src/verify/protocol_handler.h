@@ -22,15 +22,24 @@
 #include <map>
 #include <string>
 
+#include "frame/client_path.h"
 #include "frame/component_base.h"
 #include "frame/log_sink.h"
 #include "gavio/connect.h"
+#include "runtime/memory_client.h"
 
 namespace gavio {
 
 inline constexpr uint32_t kDefaultAttemptTimeoutMs = 2900;
 inline constexpr uint32_t kDefaultTotalTimeoutMs = 30000;
 inline constexpr uint32_t kReassemblyLimit = 131072;
+
+// What tells the two handler components apart in the steps they share.
+struct HandlerTexts {
+  const char* name;            // the handler as its log lines name it
+  const char* finalizeLog;     // logged by ComponentFinalize with the address
+  bool nullConfigPathIsError;  // a null path also sets kVerifyErrorConfigPath
+};
 
 class TProtocalHandler : public IConnectorSink {
  public:
@@ -77,6 +86,15 @@ class TProtocalHandler : public IConnectorSink {
   // Unbinds and destroys the bound manager, which the owner created for
   // this handler alone.
   void ReleaseManager();
+
+  // Keeps the configuration file's path (a relative one is taken from the
+  // client's root folder). 0 when it is null or does not exist.
+  int32_t KeepConfigPath(const char* configPath, const HandlerTexts& texts);
+  // Ends any exchange and binds parser to a connector manager of its own
+  // on the configured verification servers. 1 when they loaded and
+  // shuffled; the parser is bound either way.
+  int32_t CreateManager(IParser* parser, uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
+                        const ProxySettings* proxy, const char* name);
   // The owner calls this periodically: total and per-attempt time-outs.
   void OnTimer();
 
@@ -116,6 +134,7 @@ class TProtocalHandler : public IConnectorSink {
   std::string held_;     // received bytes not decoded yet
   uint32_t lastError_ = 0;
   uint64_t exchange_ = 0;
+  char configPath_[kClientPathSize] = {};
 };
 
 // The listeners of a handler, each with the value it was added with.
@@ -144,6 +163,52 @@ class SinkList {
 
  private:
   std::map<Sink*, uint32_t> sinks_;
+};
+
+// The component frame both handlers share: configuration, connector
+// manager set-up, timer, finalisation and listeners. A handler adds its own
+// request operation and the parser hooks.
+template <uint32_t kId, class IMain, class Sink>
+class ProtocolHandlerComponent : public Component<kId, IMain, IEventSource>,
+                                 private TProtocalHandler::IParser {
+ public:
+  int32_t Initialize(const char* configPath) override {
+    GAVIO_HOLD_OR_RETURN(0);
+    return base_.KeepConfigPath(configPath, texts_);
+  }
+
+  int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
+                      const ProxySettings* proxy) override {
+    GAVIO_HOLD_OR_RETURN(0);
+    return base_.CreateManager(this, attemptTimeoutMs, totalTimeoutMs, proxy, texts_.name);
+  }
+
+  void OnTimer() override {
+    GAVIO_HOLD_OR_RETURN();
+    base_.OnTimer();
+  }
+
+  void ComponentFinalize() override {
+    log_.Trace(texts_.finalizeLog, static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+    base_.EndExchange();
+    base_.ReleaseManager();
+    listeners_.Clear();
+  }
+
+  void AddListener(void* listener, uint32_t value) override { listeners_.Add(listener, value); }
+  int32_t RemoveListener(void* listener) override { return listeners_.Remove(listener); }
+
+ protected:
+  explicit ProtocolHandlerComponent(const HandlerTexts& texts)
+      : log_(nullptr, kId), base_(this, &log_), texts_(texts) {}
+
+  LogSink log_;
+  TProtocalHandler base_;
+  MemoryClient memory_{kId};
+  SinkList<Sink> listeners_;
+
+ private:
+  const HandlerTexts texts_;
 };
 
 }  // namespace gavio

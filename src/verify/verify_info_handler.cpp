@@ -4,18 +4,12 @@
 // arrives.
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <new>
 
-#include "frame/component_base.h"
-#include "frame/gavio_ptr.h"
-#include "frame/log_sink.h"
 #include "gavio/ids.h"
 #include "gavio/verify.h"
 #include "platform/errors.h"
-#include "frame/client_path.h"
-#include "runtime/memory_client.h"
 #include "verify/kora_answers.h"
 #include "verify/protocol_handler.h"
 
@@ -71,52 +65,16 @@ const void* RequestOf(const FetchRecord& record, uint32_t flag) {
   return &record.controlIds;
 }
 
+constexpr HandlerTexts kVerifyInfoTexts = {
+    .name = "VerifyInfoProtocalHandler",
+    .finalizeLog = "CVerifyInfoProtocalHandler::ComponentFinalize(), this = 0x%x",
+    .nullConfigPathIsError = true,
+};
+
 class VerifyInfoProtocalHandler final
-    : public Component<kVerifyInfoHandlerId, IVerifyInfoHandler, IEventSource>,
-      private TProtocalHandler::IParser {
+    : public ProtocolHandlerComponent<kVerifyInfoHandlerId, IVerifyInfoHandler, IVerifyInfoSink> {
  public:
-  VerifyInfoProtocalHandler() : log_(nullptr, kVerifyInfoHandlerId), base_(this, &log_) {}
-
-  int32_t Initialize(const char* configPath) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    if (configPath == nullptr) {
-      log_.Error("VerifyInfoProtocalHandler, Congig path is NULL!");
-      base_.SetError(kVerifyErrorConfigPath);
-      return 0;
-    }
-    char resolved[kClientPathSize];
-    struct stat info;
-    if (!ResolveClientPath(configPath, resolved) || stat(resolved, &info) != 0) {
-      log_.Error("VerifyInfoProtocalHandler, Congig path %s is not Exist!", configPath);
-      base_.SetError(kVerifyErrorConfigPath);
-      return 0;
-    }
-    memcpy(configPath_, resolved, sizeof configPath_);
-    return 1;
-  }
-
-  int32_t Initialize2(uint32_t attemptTimeoutMs, uint32_t totalTimeoutMs,
-                      const ProxySettings* proxy) override {
-    GAVIO_HOLD_OR_RETURN(0);
-    base_.EndExchange();
-    base_.ReleaseManager();
-    IConnectorManager* manager = CreateComponentAs<IConnectorManager>(kConnectorManagerId);
-    int32_t ok = 0;
-    if (manager != nullptr) {
-      if (proxy != nullptr) manager->SetProxy(proxy);
-      manager->SetSpeedTest(1);
-      manager->SetFraming(0);
-      if (manager->LoadServers(configPath_, "verifyserver") != 0) ok = manager->Shuffle();
-    }
-    base_.Bind(this, manager, totalTimeoutMs, attemptTimeoutMs);
-    if (ok != 0) {
-      log_.Trace("Initialize VerifyInfoProtocalHandler Success!");
-    } else {
-      log_.Error("Initialize VerifyInfoProtocalHandler fail, LastErrorCode : 【 0x%x 】 ",
-                 base_.LastError());
-    }
-    return ok != 0 ? 1 : 0;
-  }
+  VerifyInfoProtocalHandler() : ProtocolHandlerComponent(kVerifyInfoTexts) {}
 
   int32_t Fetch(const char* serviceName, const FetchRequest* request) override {
     GAVIO_HOLD_OR_RETURN(0);
@@ -154,27 +112,6 @@ class VerifyInfoProtocalHandler final
                  base_.LastError(), Tick());
     }
     return sent;
-  }
-
-  void OnTimer() override {
-    GAVIO_HOLD_OR_RETURN();
-    base_.OnTimer();
-  }
-
-  void ComponentFinalize() override {
-    log_.Trace("CVerifyInfoProtocalHandler::ComponentFinalize(), this = 0x%x",
-               static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
-    base_.EndExchange();
-    base_.ReleaseManager();
-    listeners_.Clear();
-  }
-
-  void AddListener(void* listener, uint32_t value) override {
-    listeners_.Add(listener, value);
-  }
-
-  int32_t RemoveListener(void* listener) override {
-    return listeners_.Remove(listener);
   }
 
  private:
@@ -295,12 +232,7 @@ class VerifyInfoProtocalHandler final
     });
   }
 
-  LogSink log_;
-  TProtocalHandler base_;
-  MemoryClient memory_{kVerifyInfoHandlerId};
   FetchRecord fetch_ = {};
-  char configPath_[kClientPathSize] = {};
-  SinkList<IVerifyInfoSink> listeners_;
 };
 
 }  // namespace

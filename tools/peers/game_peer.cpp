@@ -23,27 +23,23 @@
 // started it went away) and after 10 minutes at most.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "peer_net.h"
 
 namespace {
 
-constexpr int kMaxEvents = 256;
-constexpr time_t kLifetimeSeconds = 600;
 constexpr uint64_t kMaxPacket = 16u << 20;
 constexpr int kHangFillers = 8;
 
@@ -103,16 +99,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
          (options->burstSize > header && (options->width == 4 || options->burstSize <= 0xFFFF));
 }
 
-void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-void RaiseDescriptorLimit() {
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 uint64_t ReadLength(const Options& o, const std::string& bytes) {
   const auto* field = reinterpret_cast<const unsigned char*>(bytes.data()) + o.offset;
   uint64_t value = 0;
@@ -150,7 +136,7 @@ bool EchoPackets(const Options& o, Connection& c) {
 
 // Sends what is pending within the limits; false when the connection is to
 // end (gone, or closed after its byte count).
-bool Flush(const Options& o, int fd, Connection& c) {
+bool SendPending(const Options& o, int fd, Connection& c) {
   while (!c.pending.empty()) {
     uint64_t allowed = c.pending.size();
     uint64_t limit = o.closeAfter != 0 ? o.closeAfter : o.stopAfter;
@@ -164,22 +150,6 @@ bool Flush(const Options& o, int fd, Connection& c) {
     c.sent += static_cast<uint64_t>(n);
   }
   return o.closeAfter == 0 || c.sent < o.closeAfter;
-}
-
-int OpenListener(int backlog, uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, backlog) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    perror("game_peer: listen");
-    exit(1);
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
 }
 
 // Connects to our own never-accepting listener until the kernel stops
@@ -198,20 +168,33 @@ void FillBacklog(uint16_t port, std::vector<int>* fillers) {
 
 // Waits for the end of standard input (or the lifetime) with nothing to serve.
 int WaitForEnd() {
-  char ignored[64];
-  time_t end = time(nullptr) + kLifetimeSeconds;
+  time_t end = time(nullptr) + peer::kLifetimeSeconds;
   while (time(nullptr) < end) {
-    fd_set in;
-    FD_ZERO(&in);
-    FD_SET(STDIN_FILENO, &in);
-    timeval tick{1, 0};
-    if (select(STDIN_FILENO + 1, &in, nullptr, nullptr, &tick) > 0 &&
-        read(STDIN_FILENO, ignored, sizeof ignored) <= 0) {
-      return 0;
-    }
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (poll(&in, 1, 1000) > 0 && peer::StandardInputEnded()) return 0;
   }
   return 0;
 }
+
+// Echoes whole packets and sends the burst to each new client.
+class GamePeer final : public peer::ClientLoop<Connection> {
+ public:
+  GamePeer(int listener, const Options& options) : ClientLoop(listener), options_(options) {}
+
+ private:
+  bool Accepted(int fd, Connection& c) override {
+    AppendBurst(options_, &c.pending);
+    return Flush(fd, c);
+  }
+
+  bool Read(int fd, Connection& c) override {
+    return peer::ReadAvailable(fd, &c.received) && EchoPackets(options_, c);
+  }
+
+  bool Flush(int fd, Connection& c) override { return SendPending(options_, fd, c); }
+
+  const Options options_;
+};
 
 }  // namespace
 
@@ -224,79 +207,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  RaiseDescriptorLimit();
+  peer::RaiseDescriptorLimit();
   uint16_t port = 0;
-  int listener = OpenListener(options.hang ? 0 : 4096, &port);
+  int listener = peer::ListenOnLoopback("game_peer", options.hang ? 0 : 4096, &port);
   std::vector<int> fillers;
   if (options.refuse) close(listener);
   if (options.hang) FillBacklog(port, &fillers);
   printf("%u\n", port);
   fflush(stdout);
   if (options.refuse || options.hang) return WaitForEnd();
-
-  SetNonBlocking(listener);
-  int epoll = epoll_create1(EPOLL_CLOEXEC);
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.fd = listener;
-  epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &event);
-  event.data.fd = STDIN_FILENO;
-  epoll_ctl(epoll, EPOLL_CTL_ADD, STDIN_FILENO, &event);
-
-  std::unordered_map<int, Connection> connections;
-  auto drop = [&](int fd) {
-    epoll_ctl(epoll, EPOLL_CTL_DEL, fd, nullptr);
-    close(fd);
-    connections.erase(fd);
-  };
-  time_t end = time(nullptr) + kLifetimeSeconds;
-  epoll_event events[kMaxEvents];
-  while (time(nullptr) < end) {
-    int ready = epoll_wait(epoll, events, kMaxEvents, 1000);
-    for (int i = 0; i < ready; ++i) {
-      int fd = events[i].data.fd;
-      if (fd == STDIN_FILENO) {
-        char ignored[64];
-        if (read(STDIN_FILENO, ignored, sizeof ignored) <= 0) return 0;
-        continue;
-      }
-      if (fd == listener) {
-        for (;;) {
-          int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-          if (client < 0) break;
-          int one = 1;
-          setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          Connection& c = connections[client];
-          AppendBurst(options, &c.pending);
-          epoll_event add{};
-          add.events = EPOLLIN | EPOLLOUT | EPOLLET | EPOLLRDHUP;
-          add.data.fd = client;
-          epoll_ctl(epoll, EPOLL_CTL_ADD, client, &add);
-          if (!Flush(options, client, c)) drop(client);
-        }
-        continue;
-      }
-      auto found = connections.find(fd);
-      if (found == connections.end()) continue;
-      Connection& c = found->second;
-      bool alive = true;
-      if ((events[i].events & EPOLLIN) != 0) {
-        char buffer[65536];
-        for (;;) {
-          ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-          if (n > 0) {
-            c.received.append(buffer, static_cast<size_t>(n));
-            continue;
-          }
-          if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) alive = false;
-          break;
-        }
-        if (!EchoPackets(options, c)) alive = false;
-      }
-      if ((events[i].events & (EPOLLERR | EPOLLHUP)) != 0) alive = false;
-      if (alive) alive = Flush(options, fd, c);
-      if (!alive) drop(fd);
-    }
-  }
-  return 0;
+  return GamePeer(listener, options).Run();
 }

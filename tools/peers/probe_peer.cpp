@@ -26,9 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "peer_net.h"
+
 namespace {
 
-constexpr time_t kLifetimeSeconds = 600;
 constexpr size_t kProbeSize = 16;
 constexpr size_t kShortSize = 12;
 
@@ -119,7 +120,7 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   std::vector<PendingReply> pending;
-  time_t end = time(nullptr) + kLifetimeSeconds;
+  time_t end = time(nullptr) + peer::kLifetimeSeconds;
   while (time(nullptr) < end) {
     std::vector<pollfd> watched;
     watched.push_back(pollfd{STDIN_FILENO, POLLIN, 0});
@@ -130,10 +131,7 @@ int main(int argc, char** argv) {
       waitMs = std::min<int64_t>(waitMs, std::max<int64_t>(0, reply.dueMs - now));
     }
     if (poll(watched.data(), watched.size(), waitMs) < 0) continue;
-    if (watched[0].revents != 0) {
-      char ignored[64];
-      if (read(STDIN_FILENO, ignored, sizeof ignored) <= 0) return 0;
-    }
+    if (watched[0].revents != 0 && peer::StandardInputEnded()) return 0;
     for (size_t i = 0; i < responders.size(); ++i) {
       if (watched[i + 1].revents == 0) continue;
       char datagram[2048];

@@ -33,7 +33,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -55,6 +54,7 @@
 #include <vector>
 
 #include "gavio/gavio.h"
+#include "peer_net.h"
 #include "platform/modules.h"
 #include "platform/paths.h"
 #include "verify/kora_protocol.h"
@@ -63,7 +63,6 @@ namespace {
 
 using namespace gavio::kora;
 
-constexpr time_t kLifetimeSeconds = 600;
 constexpr uint32_t kPieceGapMicros = 20000;
 constexpr size_t kMaxPackage = sizeof(PkgHead) + 65535;
 constexpr std::chrono::milliseconds kReadLimit{5000};
@@ -405,32 +404,17 @@ int main(int argc, char** argv) {
     return 1;
   }
   ReadData();
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 64) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    perror("verify_peer: listen");
-    return 1;
-  }
-  Say("%u\n", ntohs(address.sin_port));
-  time_t end = time(nullptr) + kLifetimeSeconds;
+  uint16_t port = 0;
+  const int listener = peer::ListenOnLoopback("verify_peer", 64, &port);
+  Say("%u\n", port);
+  time_t end = time(nullptr) + peer::kLifetimeSeconds;
   while (time(nullptr) < end) {
     pollfd waits[2] = {{listener, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     if (poll(waits, 2, 1000) <= 0) continue;
-    if (waits[1].revents != 0) {
-      char ignored[64];
-      if (read(STDIN_FILENO, ignored, sizeof ignored) <= 0) break;
-    }
+    if (waits[1].revents != 0 && peer::StandardInputEnded()) break;
     if ((waits[0].revents & POLLIN) != 0) {
-      int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      int one = 1;
-      setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      std::thread(Serve, client).detach();
+      int client = peer::AcceptClient(listener, SOCK_CLOEXEC);
+      if (client >= 0) std::thread(Serve, client).detach();
     }
   }
   fflush(stdout);
