@@ -25,6 +25,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "input_lines.h"
 #include "gavio/connect.h"
 #include "gavio/gavio.h"
 #include "gavio/ids.h"
@@ -35,8 +36,6 @@
 namespace gavio_tool {
 namespace {
 
-constexpr UINT kLineMessage = WM_APP + 0x72;
-constexpr UINT kEndOfInputMessage = WM_APP + 0x73;
 // The manager gives up after 30 s; this only guards against a silent one.
 constexpr uint32_t kWalkLimitMs = 60000;
 
@@ -300,21 +299,6 @@ class Session : public gavio::IConnectorSink {
   bool raw_;
 };
 
-void ReadInput(DWORD mainThread) {
-  char* line = nullptr;
-  size_t capacity = 0;
-  ssize_t length;
-  while ((length = getline(&line, &capacity, stdin)) > 0) {
-    auto* text = new std::string(line, static_cast<size_t>(length));
-    if (!PostThreadMessageA(mainThread, kLineMessage, 0, reinterpret_cast<LPARAM>(text))) {
-      delete text;
-      break;
-    }
-  }
-  free(line);
-  PostThreadMessageA(mainThread, kEndOfInputMessage, 0, 0);
-}
-
 // A line as one packet: the length field (big-endian, the whole packet's
 // length) at its offset, the line without its line end after the header.
 bool BuildPacket(const Options& options, std::string line, std::string* packet) {
@@ -345,7 +329,7 @@ struct Pump {
   void Once() {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.hwnd == nullptr && msg.message == kLineMessage) {
+      if (msg.hwnd == nullptr && msg.message == kInputLineMessage) {
         auto* text = reinterpret_cast<std::string*>(msg.lParam);
         std::string packet;
         if (BuildPacket(*options, *text, &packet)) {
@@ -407,7 +391,7 @@ int RunSession(const Options& options, gavio::IConnectorManager* manager, Manage
   }
   if (!g_quiet) fprintf(stderr, "gavio connect: connected to %s\n", PrintableName(progress.current()).c_str());
 
-  std::thread reader(ReadInput, GetCurrentThreadId());
+  std::thread reader(ReadInputLines, GetCurrentThreadId());
   reader.detach();  // it may stay blocked on a terminal after the peer closed
   DWORD endTime = 0;
   while (!session.closed && !session.outputFailed && !pump.tooLong) {

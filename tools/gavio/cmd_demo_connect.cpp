@@ -2,14 +2,9 @@
 // refuses and whose second is game_peer (started as a process); the
 // connector manager walks it, connects to the second, echoes a packet and
 // writes the server that worked back into the list.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,64 +15,13 @@
 #include "commands.h"
 #include "gavio/connect.h"
 #include "gavio/ids.h"
+#include "peer_process.h"
 #include "platform/errors.h"
 #include "platform/paths.h"
 
-extern char** environ;
 
 namespace gavio_tool {
 namespace {
-
-// game_peer from the program's folder; its port, or 0.
-class GamePeerProcess {
- public:
-  GamePeerProcess() {
-    char folder[4096];
-    if (!GavioGetExecutableFolder(folder, sizeof folder)) return;
-    std::string program = std::string(folder) + "/game_peer";
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-      close(in[0]);
-      close(in[1]);
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    input_ = in[1];
-    char line[16] = {};
-    size_t used = 0;
-    pollfd p{out[0], POLLIN, 0};
-    while (pid_ > 0 && used < sizeof line - 1 && poll(&p, 1, 10000) > 0) {
-      if (read(out[0], line + used, 1) <= 0 || line[used] == '\n') break;
-      ++used;
-    }
-    close(out[0]);
-    port_ = static_cast<uint16_t>(atoi(line));
-  }
-  ~GamePeerProcess() {
-    if (input_ >= 0) close(input_);  // the peer ends at the end of its input
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  GamePeerProcess(const GamePeerProcess&) = delete;
-  GamePeerProcess& operator=(const GamePeerProcess&) = delete;
-  uint16_t port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  uint16_t port_ = 0;
-};
 
 class DemoListener : public gavio::IConnectorSink {
  public:
@@ -136,7 +80,11 @@ bool DemoServerList() {
     printf("== server list: this build has no connector; step skipped\n");
     return true;
   }
-  GamePeerProcess peer;
+  char programFolder[4096];
+  PeerProcess peer;
+  if (GavioGetExecutableFolder(programFolder, sizeof programFolder)) {
+    peer.Start(std::string(programFolder) + "/game_peer", {});
+  }
   printf("== server list: a refusing server, then game_peer on 127.0.0.1:%u\n", peer.port());
   if (peer.port() == 0) {
     printf("   FAILED: game_peer did not start\n");

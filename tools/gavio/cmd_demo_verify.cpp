@@ -3,14 +3,10 @@
 // "Svconfig.xml" pointing at it, one refresh of the three lists and one
 // file verification, each printed.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -22,92 +18,14 @@
 #include "gavio/ids.h"
 #include "gavio/runtime.h"
 #include "gavio/verify.h"
+#include "peer_process.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 
-extern char** environ;
 
 namespace gavio_tool {
 namespace {
-
-// The peer runs while its standard input is open; it prints its port first.
-class VerifyPeer {
- public:
-  ~VerifyPeer() { Stop(); }
-
-  bool Start(const std::string& program, const std::string& dataFolder) {
-    int input[2], output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return false;
-    if (pipe2(output, O_CLOEXEC) != 0) {
-      close(input[0]);
-      close(input[1]);
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    const char* argv[] = {program.c_str(), dataFolder.c_str(), nullptr};
-    int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, const_cast<char**>(argv),
-                         environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(output[1]);
-    input_ = input[1];
-    output_ = output[0];
-    if (rc != 0) {
-      pid_ = -1;
-      return false;
-    }
-    return ReadPort();
-  }
-
-  void Stop() {
-    if (input_ >= 0) close(input_);
-    input_ = -1;
-    if (pid_ > 0) {
-      // It ends at the end of its input; a peer that does not is killed.
-      DWORD start = GetTickCount();
-      while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (GetTickCount() - start > 5000) {
-          kill(pid_, SIGKILL);
-          waitpid(pid_, nullptr, 0);
-          break;
-        }
-        poll(nullptr, 0, 10);
-      }
-    }
-    pid_ = -1;
-    if (output_ >= 0) close(output_);
-    output_ = -1;
-  }
-
-  uint16_t port() const { return port_; }
-
- private:
-  bool ReadPort() {
-    std::string line;
-    DWORD start = GetTickCount();
-    while (line.find('\n') == std::string::npos && GetTickCount() - start < 10000) {
-      pollfd entry{output_, POLLIN, 0};
-      if (poll(&entry, 1, 100) != 1) continue;
-      char buffer[64];
-      ssize_t got = read(output_, buffer, sizeof buffer);
-      if (got <= 0) return false;
-      line.append(buffer, static_cast<size_t>(got));
-    }
-    long port = strtol(line.c_str(), nullptr, 10);
-    if (port <= 0 || port > 65535) return false;
-    port_ = static_cast<uint16_t>(port);
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  uint16_t port_ = 0;
-};
 
 struct Reports : gavio::ISecurityVerifierSink {
   std::vector<uint32_t> updates;
@@ -238,8 +156,8 @@ bool DemoSecurityVerification() {
   char work[] = "/tmp/gavio-demo-verify-XXXXXX";
   if (mkdtemp(work) == nullptr) return false;
   std::vector<std::string> files;
-  VerifyPeer peer;
-  bool ok = PrepareFolder(work, &files) && peer.Start(program, std::string(work) + "/data");
+  PeerProcess peer;
+  bool ok = PrepareFolder(work, &files) && peer.Start(program, {std::string(work) + "/data"});
   if (!ok) printf("   cannot start %s\n", program.c_str());
   if (ok) {
     printf("   verify_peer listening on 127.0.0.1:%u\n", peer.port());

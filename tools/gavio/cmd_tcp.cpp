@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "input_lines.h"
 #include "gavio/ids.h"
 #include "gavio/net.h"
 #include "platform/errors.h"
@@ -25,8 +26,6 @@
 namespace gavio_tool {
 namespace {
 
-constexpr UINT kLineMessage = WM_APP + 0x70;
-constexpr UINT kEndOfInputMessage = WM_APP + 0x71;
 constexpr uint32_t kConnectLimitMs = 35000;
 constexpr uint32_t kDefaultWaitMs = 1000;
 
@@ -160,26 +159,11 @@ class Session : public gavio::ITransportSink {
   DWORD lastReceived = 0;
 };
 
-void ReadInput(DWORD mainThread) {
-  char* line = nullptr;
-  size_t capacity = 0;
-  ssize_t length;
-  while ((length = getline(&line, &capacity, stdin)) > 0) {
-    auto* text = new std::string(line, static_cast<size_t>(length));
-    if (!PostThreadMessageA(mainThread, kLineMessage, 0, reinterpret_cast<LPARAM>(text))) {
-      delete text;
-      break;
-    }
-  }
-  free(line);
-  PostThreadMessageA(mainThread, kEndOfInputMessage, 0, 0);
-}
-
 // Pumps one round of messages; lines from the reader go out here.
 void PumpOnce(gavio::ITransport* transport, bool* endOfInput, bool* sendFailed) {
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.hwnd == nullptr && msg.message == kLineMessage) {
+    if (msg.hwnd == nullptr && msg.message == kInputLineMessage) {
       auto* text = reinterpret_cast<std::string*>(msg.lParam);
       if (transport->Send(text->data(), static_cast<int32_t>(text->size())) != 1) {
         *sendFailed = true;
@@ -218,7 +202,7 @@ int RunSession(const Options& options, gavio::ITransport* transport, Session* se
   }
   if (!options.quiet) fprintf(stderr, "gavio tcp: connected to %s:%u\n", options.host, options.port);
 
-  std::thread reader(ReadInput, GetCurrentThreadId());
+  std::thread reader(ReadInputLines, GetCurrentThreadId());
   reader.detach();  // it may stay blocked on a terminal after the peer closed
   bool endOfInput = false;
   bool sendFailed = false;
