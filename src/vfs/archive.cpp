@@ -203,11 +203,7 @@ FdtEntry* Archive::Append() {
     }
   }
   if (!order_.empty() || slot != count_) {
-    // The list no longer runs in slot order: from here on it is kept.
-    if (order_.empty()) {
-      order_.resize(count_);
-      for (size_t i = 0; i < count_; ++i) order_[i] = static_cast<uint32_t>(i);
-    }
+    KeepOrder();
     order_.push_back(slot);
   }
   if (reuse) {
@@ -220,6 +216,12 @@ FdtEntry* Archive::Append() {
   entry->slot = slot;
   entry->scratch = static_cast<int32_t>(count_++);
   return entry;
+}
+
+void Archive::KeepOrder() {
+  if (!order_.empty()) return;
+  order_.resize(count_);
+  for (size_t i = 0; i < count_; ++i) order_[i] = static_cast<uint32_t>(i);
 }
 
 void Archive::KeepReserved(uint32_t slot, const uint8_t* bytes) {
@@ -555,10 +557,7 @@ std::vector<FdtEntry*> Archive::Detach(FdtEntry* entry) {
     if (FdtEntry* next = NextSibling(entry)) next->prevSibling = entry->prevSibling;
   }
 
-  if (order_.empty()) {
-    order_.resize(count_);
-    for (size_t i = 0; i < count_; ++i) order_[i] = static_cast<uint32_t>(i);
-  }
+  KeepOrder();
   // Children follow their parent in the list, so the reversed list order
   // puts them first.
   std::vector<FdtEntry*> removed;

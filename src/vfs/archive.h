@@ -206,6 +206,9 @@ class Archive {
   }
   // A fresh entry at the end of the list; null when memory ran out.
   FdtEntry* Append();
+  // Writes the slot order out: from here on the list no longer runs in
+  // slot order.
+  void KeepOrder();
   void DestroyEntries();
   // The reserved bytes of the record of slot (zero unless set).
   void KeepReserved(uint32_t slot, const uint8_t* bytes);
